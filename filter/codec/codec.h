@@ -1,0 +1,79 @@
+// The compressed file format: the signature test, the block encoder and the
+// block decoder. Both halves read from a source and write to a sink and know
+// nothing of files, volumes or the platform; zlib (compress2 at level 9 and
+// uncompress) is their only dependency. The filter runs them on the card's
+// files; the command-line tool runs them on ordinary files.
+//
+// Layout of a compressed file: the four signature bytes BE EF 85 A1, then
+// blocks back to back to the end of the file. A block is a header of two
+// unsigned 32-bit little-endian numbers, data length and stored length, and a
+// payload: one zlib stream of stored-length bytes when the stored length is
+// smaller than the data length (a compressed block), otherwise data-length
+// bytes of the data itself (a raw block).
+#pragma once
+
+#include "platform/core/types.h"
+
+extern "C" {
+
+enum : DWORD {
+    kCodecBlockSize = 131072,       // the most data one block stands for
+    kCodecOutputCapacity = 144191,  // the encoder's output buffer
+    kCodecLevel = 9,                // compress2 level for every block
+    kCodecSignatureSize = 4,
+    kCodecHeaderSize = 8,
+};
+
+extern const BYTE kCodecSignature[kCodecSignatureSize];  // BE EF 85 A1
+
+// Delivers up to `count` bytes into `buffer`. Returns nonzero on success with
+// the number delivered in `*delivered` (0 at the end of the data); fewer than
+// `count` only at the end of the data. Returns 0 on failure.
+struct CodecSource {
+    void* context;
+    BOOL (*read)(void* context, void* buffer, DWORD count, DWORD* delivered);
+};
+
+// Takes `count` bytes from `buffer`. Returns nonzero only when all of them
+// were taken.
+struct CodecSink {
+    void* context;
+    BOOL (*write)(void* context, const void* buffer, DWORD count);
+};
+
+// How a run of the encoder or decoder ended. Values are pinned.
+enum CodecResult : DWORD {
+    kCodecCompleted = 0,     // all the source's data went through
+    kCodecSourceFailed = 1,  // a read failed; what came before went through
+    kCodecSinkFailed = 2,    // a write failed; the sink holds less than it should
+    kCodecDamaged = 3,       // decoder: the data was not a sound compressed file
+    kCodecNoMemory = 4,      // a buffer could not be had
+};
+
+// Nonzero when `delivered` is 4 and `bytes` are the signature.
+BOOL CodecIsSignature(const BYTE* bytes, DWORD delivered);
+
+// Writes the signature, then one block for each read of at most 131072 bytes
+// from the source: compressed when compress2 at level 9 makes a stream
+// shorter than the data, raw otherwise. A failed read ends the encoding as if
+// the data had ended there (what was written is a well-formed compressed file
+// of that much data) and reports kCodecSourceFailed; a failed write stops at
+// once with kCodecSinkFailed; buffers that cannot be had give kCodecNoMemory
+// before anything is written. Holds 131072 + 144191 bytes while it runs.
+CodecResult CodecEncode(const CodecSource* source, const CodecSink* sink);
+
+// Decodes the blocks that follow the signature (which the caller has read and
+// tested) into the sink, one block's buffers at a time. What was decoded stays
+// in the sink whatever happens. Ends:
+// - kCodecCompleted at the end of the source right after a whole block;
+// - kCodecDamaged for a header cut short, a block with a data length of 0 or
+//   above 131072, a payload cut short by the end of the source (a raw block
+//   yields only the bytes delivered; a compressed one what zlib made of it),
+//   or any compressed block that uncompress refused. A refused block yields
+//   its data length of bytes (what zlib produced, the rest zero) and the
+//   decoding goes on with the next block, so later data keeps its offsets;
+//   kCodecDamaged is then reported at the end;
+// - kCodecSourceFailed, kCodecSinkFailed, kCodecNoMemory at once.
+CodecResult CodecDecode(const CodecSource* source, const CodecSink* sink);
+
+}  // extern "C"
