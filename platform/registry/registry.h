@@ -32,7 +32,12 @@ LSTATUS RegDeleteValueW(HKEY key, LPCWSTR value_name);
 // Removes `subkey` and everything below it.
 LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subkey);
 // The index-th subkey / value of `key`, in a stable order (by folded name);
-// ERROR_NO_MORE_ITEMS past the last. Counts are in WCHARs with the NUL.
+// ERROR_NO_MORE_ITEMS past the last. Counts are in WCHARs with the NUL: the
+// name count passed in is the buffer's capacity with the NUL; on success it
+// holds the name's length without the NUL, as on the platform; with
+// ERROR_MORE_DATA it holds the capacity needed, with the NUL, and nothing is
+// copied (data and its count as for RegQueryValueExW). A damaged entry keeps
+// its index and gives ERROR_BADDB there.
 LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_size, LPDWORD reserved,
                       LPWSTR class_name, LPDWORD class_size, LPFILETIME last_write);
 LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_size, LPDWORD reserved,
