@@ -1,0 +1,204 @@
+// Tests of loading and storing the `Exception` value and of the Add rule,
+// against the real registry store in a private folder.
+#include "settings/exception_list.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/registry/registry.h"
+
+namespace quillane {
+namespace {
+
+using Items = std::vector<std::u16string>;
+
+class ExceptionListTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "exception-list-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        store_ = pattern;
+        ::setenv("QUILLANE_REGISTRY", store_.c_str(), 1);
+        HKEY key = nullptr;
+        ASSERT_EQ(platform::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kFilterKeyPath, 0, nullptr, 0, 0, nullptr, &key,
+                                            nullptr),
+                  ERROR_SUCCESS);
+        platform::RegCloseKey(key);
+    }
+
+    void TearDown() override { std::filesystem::remove_all(store_); }
+
+    // Writes the value's data as some other writer might.
+    void PutRaw(const std::u16string& units, DWORD type = REG_SZ) {
+        HKEY key = nullptr;
+        ASSERT_EQ(platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFilterKeyPath, 0, 0, &key), ERROR_SUCCESS);
+        ASSERT_EQ(platform::RegSetValueExW(key, kExceptionValueName, 0, type,
+                                           reinterpret_cast<const BYTE*>(units.data()),
+                                           static_cast<DWORD>(units.size() * sizeof(WCHAR))),
+                  ERROR_SUCCESS);
+        platform::RegCloseKey(key);
+    }
+
+    // The value's data and type as stored.
+    std::u16string Raw(DWORD* type = nullptr) {
+        HKEY key = nullptr;
+        EXPECT_EQ(platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFilterKeyPath, 0, 0, &key), ERROR_SUCCESS);
+        std::u16string units(8192, u'\0');
+        DWORD size = 8192 * sizeof(WCHAR);
+        EXPECT_EQ(platform::RegQueryValueExW(key, kExceptionValueName, nullptr, type,
+                                             reinterpret_cast<BYTE*>(units.data()), &size),
+                  ERROR_SUCCESS);
+        platform::RegCloseKey(key);
+        units.resize(size / sizeof(WCHAR));
+        return units;
+    }
+
+    Items Load(DWORD expected_status = ERROR_SUCCESS) {
+        Items items{u"left over"};
+        EXPECT_EQ(LoadExceptionList(items), expected_status);
+        return items;
+    }
+
+    std::string store_;
+};
+
+TEST_F(ExceptionListTest, StoringWritesTheJoinedTextNulAndZerosAsFourKilobytes) {
+    const struct {
+        Items items;
+        std::u16string text;
+    } cases[] = {
+        {{}, u""},
+        {{u"wmv", u"mp3"}, u".wmv.mp3"},
+        {{u"mp3", u"wmv"}, u".mp3.wmv"},
+        {{u"tar.gz"}, u".tar.gz"},
+        {{u"", u"mp3"}, u"..mp3"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(StoreExceptionList(c.items), ERROR_SUCCESS);
+        DWORD type = 0;
+        const std::u16string raw = Raw(&type);
+        EXPECT_EQ(type, REG_SZ);
+        ASSERT_EQ(raw.size() * sizeof(WCHAR), kExceptionDataBytes);
+        EXPECT_EQ(raw.substr(0, c.text.size()), c.text);
+        EXPECT_EQ(raw.find_first_not_of(u'\0', c.text.size()), std::u16string::npos) << "filler must be zeros";
+    }
+}
+
+TEST_F(ExceptionListTest, LoadingSplitsTheStoredText) {
+    const struct {
+        std::u16string stored;
+        Items items;
+    } cases[] = {
+        {u"", {}},
+        {u".wmv.mp3", {u"wmv", u"mp3"}},
+        {u".tar.gz", {u"tar", u"gz"}},
+        {u"..mp3", {u"", u"mp3"}},
+        {u"mp3", {u"p3"}},  // no leading dot: its first character is skipped all the same
+        {u"x", {u""}},
+        {u".wmv.", {u"wmv", u""}},
+        {std::u16string(u".wmv\0.mp3", 9), {u"wmv"}},  // readers stop at the first NUL
+    };
+    for (const auto& c : cases) {
+        PutRaw(c.stored);
+        EXPECT_EQ(Load(), c.items);
+    }
+}
+
+TEST_F(ExceptionListTest, StoredItemsLoadBackTheSame) {
+    const Items lists[] = {{}, {u"mp3", u"wmv"}, {u"", u"a"}, {u"Mp3", u"mp3", u"with space"}};
+    for (const Items& items : lists) {
+        ASSERT_EQ(StoreExceptionList(items), ERROR_SUCCESS);
+        EXPECT_EQ(Load(), items);
+    }
+}
+
+TEST_F(ExceptionListTest, AMissingValueOrKeyLoadsNothing) {
+    EXPECT_EQ(Load(ERROR_FILE_NOT_FOUND), Items{});
+    ASSERT_EQ(platform::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kFilterKeyPath), ERROR_SUCCESS);
+    EXPECT_EQ(Load(ERROR_FILE_NOT_FOUND), Items{});
+}
+
+TEST_F(ExceptionListTest, AMissingKeyIsNeverCreatedByStoring) {
+    ASSERT_EQ(platform::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kFilterKeyPath), ERROR_SUCCESS);
+    EXPECT_EQ(StoreExceptionList(Items{u"wmv"}), ERROR_FILE_NOT_FOUND);
+    HKEY key = nullptr;
+    EXPECT_EQ(platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFilterKeyPath, 0, 0, &key), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(ExceptionListTest, AValueOfAnotherTypeIsReadAsText) {
+    PutRaw(u".wmv", REG_BINARY);
+    EXPECT_EQ(Load(), (Items{u"wmv"}));
+}
+
+TEST_F(ExceptionListTest, OnlyTheFirstFourKilobytesOfALongerValueCount) {
+    // 2048 characters with no NUL, then more that no reader sees.
+    std::u16string stored = u"." + std::u16string(2046, u'a') + u".b";
+    ASSERT_EQ(stored.size(), 2049u);
+    stored += u".unseen";
+    PutRaw(stored);
+    EXPECT_EQ(Load(), (Items{std::u16string(2046, u'a'), u""}));
+}
+
+TEST_F(ExceptionListTest, ATextOfExactlyTheValueSizeRoundTripsWithoutItsNul) {
+    const Items items{std::u16string(2047, u'z')};  // ".zzz..." is 2048 characters
+    ASSERT_EQ(StoreExceptionList(items), ERROR_SUCCESS);
+    const std::u16string raw = Raw();
+    ASSERT_EQ(raw.size(), 2048u);
+    EXPECT_EQ(raw.find(u'\0'), std::u16string::npos);
+    EXPECT_EQ(Load(), items);
+}
+
+TEST_F(ExceptionListTest, AListTooLongForTheValueIsNotStoredCut) {
+    ASSERT_EQ(StoreExceptionList(Items{u"keep"}), ERROR_SUCCESS);
+    EXPECT_EQ(StoreExceptionList(Items{std::u16string(2048, u'z')}), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(Load(), Items{u"keep"});
+}
+
+TEST_F(ExceptionListTest, AnItemLongerThanAFixedLoadingBufferLoadsWhole) {
+    const Items items{std::u16string(300, u'q'), u"wmv"};
+    ASSERT_EQ(StoreExceptionList(items), ERROR_SUCCESS);
+    EXPECT_EQ(Load(), items);
+}
+
+TEST(ExceptionAddRule, Verdicts) {
+    const Items listed{u"WMV", u"mp3"};
+    const struct {
+        std::u16string typed;
+        AddVerdict verdict;
+        std::u16string item;
+    } cases[] = {
+        {u".WMV2", AddVerdict::Accepted, u"WMV2"},
+        {u"..ogg", AddVerdict::Accepted, u"ogg"},
+        {u"wmv", AddVerdict::Accepted, u"wmv"},  // case is regarded
+        {u"WMV", AddVerdict::AlreadyListed, u"WMV"},
+        {u".mp3", AddVerdict::AlreadyListed, u"mp3"},
+        {u"", AddVerdict::Empty, u""},
+        {u"...", AddVerdict::Empty, u""},
+        {u"tar.gz", AddVerdict::Accepted, u"tar.gz"},
+        {u". x .", AddVerdict::Accepted, u" x ."},
+    };
+    for (const auto& c : cases) {
+        std::u16string item = u"stale";
+        EXPECT_EQ(CheckNewItem(c.typed, listed, item), c.verdict);
+        EXPECT_EQ(item, c.item);
+    }
+}
+
+TEST(ExceptionAddRule, TheStoredTextMayReachButNotPassItsLimit) {
+    // ".WMV.mp3" takes 8 characters; an item of n characters adds n + 1.
+    const Items listed{u"WMV", u"mp3"};
+    const size_t room = kExceptionTextLimit - 8 - 1;
+    std::u16string item;
+    EXPECT_EQ(CheckNewItem(std::u16string(room, u'k'), listed, item), AddVerdict::Accepted);
+    EXPECT_EQ(CheckNewItem(std::u16string(room + 1, u'k'), listed, item), AddVerdict::TooLong);
+    EXPECT_EQ(CheckNewItem(u"..." + std::u16string(room, u'k'), listed, item), AddVerdict::Accepted);
+    EXPECT_EQ(CheckNewItem(std::u16string(kExceptionTextLimit, u'k'), Items{}, item), AddVerdict::TooLong);
+    EXPECT_EQ(CheckNewItem(std::u16string(kExceptionTextLimit - 1, u'k'), Items{}, item), AddVerdict::Accepted);
+}
+
+}  // namespace
+}  // namespace quillane
