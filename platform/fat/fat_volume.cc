@@ -1,0 +1,58 @@
+// The FAT layer's volume: opening it over a host directory and handing out
+// its hook table (see fat_volume.h).
+#include "platform/fat/fat_volume.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+
+#include "platform/core/last_error.h"
+#include "platform/fat/volume_state.h"
+
+namespace platform::fat {
+
+std::unique_ptr<Volume> Volume::Open(const std::string& host_dir) {
+    auto state = std::make_unique<State>();
+    state->host_dir = host_dir;
+    state->root = UniqueFd(open(host_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!state->root.Valid()) {
+        switch (errno) {
+            case ENOENT:
+                SetLastError(ERROR_PATH_NOT_FOUND);
+                break;
+            case ENOTDIR:
+                SetLastError(ERROR_DIRECTORY);
+                break;
+            case EACCES:
+            case EPERM:
+                SetLastError(ERROR_ACCESS_DENIED);
+                break;
+            default:
+                SetLastError(ERROR_PATH_NOT_FOUND);
+                break;
+        }
+        return nullptr;
+    }
+    state->store = StoreFor(state->root.Get());
+    return std::unique_ptr<Volume>(new Volume(std::move(state)));
+}
+
+Volume::Volume(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+Volume::~Volume() = default;
+
+HookTable Volume::Hooks() {
+    HookTable table{};
+    table.leading = 0;
+    table.volume = state_.get();
+#define QUILLANE_FAT_FILL(level, result, name, params, args) table.name = &operations::name;
+    QUILLANE_HOOK_OPERATIONS(QUILLANE_FAT_FILL)
+#undef QUILLANE_FAT_FILL
+    return table;
+}
+
+const std::string& Volume::HostDirectory() const { return state_->host_dir; }
+
+size_t Volume::OpenHandleCount() const { return state_->open_handles.load(); }
+
+}  // namespace platform::fat
