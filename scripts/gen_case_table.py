@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Writes platform/core/upper_case_table.inc: every UTF-16 code unit (outside
-the surrogates) whose upper-case form is a single other code unit, as sorted
-{from, to} pairs. Letters whose upper case needs several characters (such as
-the sharp s) have no simple mapping and stay as they are."""
+the surrogates) whose simple upper-case form is a single other code unit, as
+sorted {from, to} pairs. Letters with no simple upper case (such as the sharp
+s) stay as they are."""
 import sys, unicodedata
 
 pairs = []
@@ -10,6 +10,10 @@ for cp in range(0x10000):
     if 0xD800 <= cp <= 0xDFFF:
         continue
     up = chr(cp).upper()
+    # Letters whose full upper case takes two characters (iota subscripts)
+    # still have a simple one: their title-case form.
+    if len(up) != 1 and len(chr(cp).title()) == 1:
+        up = chr(cp).title()
     if len(up) == 1 and ord(up) != cp and ord(up) <= 0xFFFF:
         pairs.append((cp, ord(up)))
 
