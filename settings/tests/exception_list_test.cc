@@ -2,14 +2,13 @@
 // against the real registry store in a private folder.
 #include "settings/exception_list.h"
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/registry/registry.h"
+#include "settings/tests/test_registry.h"
 
 namespace quillane {
 namespace {
@@ -18,43 +17,14 @@ using Items = std::vector<std::u16string>;
 
 class ExceptionListTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "exception-list-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        store_ = pattern;
-        ::setenv("QUILLANE_REGISTRY", store_.c_str(), 1);
-        HKEY key = nullptr;
-        ASSERT_EQ(platform::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kFilterKeyPath, 0, nullptr, 0, 0, nullptr, &key,
-                                            nullptr),
-                  ERROR_SUCCESS);
-        platform::RegCloseKey(key);
-    }
+    void SetUp() override { ASSERT_TRUE(registry_.ready()); }
 
-    void TearDown() override { std::filesystem::remove_all(store_); }
+    void PutRaw(const std::u16string& units, DWORD type = REG_SZ) { ASSERT_TRUE(registry_.PutException(units, type)); }
 
-    // Writes the value's data as some other writer might.
-    void PutRaw(const std::u16string& units, DWORD type = REG_SZ) {
-        HKEY key = nullptr;
-        ASSERT_EQ(platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFilterKeyPath, 0, 0, &key), ERROR_SUCCESS);
-        ASSERT_EQ(platform::RegSetValueExW(key, kExceptionValueName, 0, type,
-                                           reinterpret_cast<const BYTE*>(units.data()),
-                                           static_cast<DWORD>(units.size() * sizeof(WCHAR))),
-                  ERROR_SUCCESS);
-        platform::RegCloseKey(key);
-    }
-
-    // The value's data and type as stored.
     std::u16string Raw(DWORD* type = nullptr) {
-        HKEY key = nullptr;
-        EXPECT_EQ(platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFilterKeyPath, 0, 0, &key), ERROR_SUCCESS);
-        std::u16string units(8192, u'\0');
-        DWORD size = 8192 * sizeof(WCHAR);
-        EXPECT_EQ(platform::RegQueryValueExW(key, kExceptionValueName, nullptr, type,
-                                             reinterpret_cast<BYTE*>(units.data()), &size),
-                  ERROR_SUCCESS);
-        platform::RegCloseKey(key);
-        units.resize(size / sizeof(WCHAR));
-        return units;
+        std::optional<std::u16string> data = registry_.ExceptionData(type);
+        EXPECT_TRUE(data.has_value());
+        return data.value_or(u"");
     }
 
     Items Load(DWORD expected_status = ERROR_SUCCESS) {
@@ -63,7 +33,7 @@ protected:
         return items;
     }
 
-    std::string store_;
+    TestRegistry registry_;
 };
 
 TEST_F(ExceptionListTest, StoringWritesTheJoinedTextNulAndZerosAsFourKilobytes) {
