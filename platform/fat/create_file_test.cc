@@ -2,6 +2,10 @@
 // attributes given at creation, read-only files, folders and odd arguments.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "platform/fat/test_card.h"
 
 namespace platform::fat {
@@ -124,6 +128,36 @@ TEST_F(CreateFileTest, ShareModesAreEnforcedBetweenHandles) {
     }
 }
 
+TEST_F(CreateFileTest, ExclusiveOpensExcludeEachOtherAcrossThreads) {
+    MakeFile(u"contended", "x");
+    std::atomic<int> holders{0};
+    std::atomic<int> most_holders{0};
+    std::atomic<int> opens{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                HANDLE file = Open(u"CONTENDED", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0);
+                if (file == INVALID_HANDLE_VALUE) {
+                    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+                    continue;
+                }
+                const int now = ++holders;
+                int seen = most_holders.load();
+                while (now > seen && !most_holders.compare_exchange_weak(seen, now)) {
+                }
+                ++opens;
+                // Leave the count before the close lets the next holder in.
+                --holders;
+                EXPECT_TRUE(Close(file));
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(most_holders.load(), 1);
+    EXPECT_GT(opens.load(), 0);
+}
+
 TEST_F(CreateFileTest, RefusedTruncationLeavesTheFileAlone) {
     MakeFile(u"keep.txt", "precious");
     HANDLE reader = Open(u"keep.txt", GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
@@ -185,6 +219,10 @@ TEST_F(CreateFileTest, ReadOnlyFilesRefuseWriteAccess) {
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(Close(reader));
     EXPECT_EQ(ReadHostFile("locked.txt"), "fixed");
+    // Host programs see it read-only too.
+    using std::filesystem::perms;
+    const perms mode = std::filesystem::status(Host("locked.txt")).permissions();
+    EXPECT_EQ(mode & (perms::owner_write | perms::group_write | perms::others_write), perms::none);
 }
 
 TEST_F(CreateFileTest, CreateAlwaysGivesAnExistingFileTheNewAttributes) {

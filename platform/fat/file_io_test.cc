@@ -279,6 +279,24 @@ TEST_F(FileIoTest, TimesAreSetGivenAndSurviveReopening) {
     EXPECT_EQ(info.nFileSizeLow, 0u);
 }
 
+TEST_F(FileIoTest, TheCreatorOfAReadOnlyFileMaySetItsTimes) {
+    HANDLE file = Open(u"staged", GENERIC_WRITE, OPEN_ALWAYS, 0, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(hooks_.WriteFile(file, "data", 4, &written, nullptr));
+    const FILETIME when{0x1A2B0000u, 0x01C08DA8u};
+    EXPECT_TRUE(hooks_.SetFileTime(file, &when, &when, &when));
+    FILETIME creation{};
+    EXPECT_TRUE(hooks_.GetFileTime(file, &creation, nullptr, nullptr));
+    if (HostHasExtendedAttributes()) {
+        EXPECT_EQ(creation.dwHighDateTime, when.dwHighDateTime);
+        EXPECT_EQ(creation.dwLowDateTime, when.dwLowDateTime);
+    }
+    EXPECT_TRUE(Close(file));
+    EXPECT_NE(Attributes(u"staged") & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(ReadHostFile("staged"), "data");
+}
+
 TEST_F(FileIoTest, FlushReachesTheCardAndDeviceControlsAreNotSupported) {
     HANDLE file = Open(u"flush.bin", GENERIC_WRITE, CREATE_NEW);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
