@@ -7,6 +7,13 @@
 // HookVolume. A card whose configured filter cannot be loaded is not mounted:
 // programs must never see a card raw when its filter is configured.
 //
+// Which cards: MountConfiguredCards mounts one card per key
+// HKEY_LOCAL_MACHINE\System\StorageManager\Cards\<folder name>, whose REG_SZ
+// value `HostPath` names the host directory, and then, unless the REG_DWORD
+// value `DiscoverRemovable` of the Cards key is 0, each removable FAT volume
+// the host has mounted (vfat, exfat, msdos under /media or /run/media), named
+// after its mount folder. storage_config.h tells the registry layout whole.
+//
 // One storage manager serves the process, as on the handheld.
 #pragma once
 
@@ -20,6 +27,10 @@
 #include "platform/hook/hook_table.h"
 
 namespace platform {
+
+namespace storage {
+struct StorageAccess;
+}
 
 struct MountOptions {
     // Tests: wraps the FAT layer's table in another layer of the same shape
@@ -40,8 +51,11 @@ public:
                     const MountOptions& options = {});
 
     // Closes the card's open handles (through its filters, so their closes
-    // run), unhooks the filters, unloads them and forgets the card.
-    // ERROR_FILE_NOT_FOUND when no such card is mounted.
+    // run), unhooks the filters, unloads them and forgets the card; the
+    // card's program handles are refused from then on. Waits for path calls
+    // on the card that are running. ERROR_FILE_NOT_FOUND when no such card is
+    // mounted. When a layer refuses a close, the card is unmounted all the
+    // same and that close's error is returned.
     DWORD UnmountCard(std::u16string_view folder_name);
     void UnmountAll();
 
@@ -55,6 +69,7 @@ public:
     struct State;
 
 private:
+    friend struct storage::StorageAccess;
     StorageManager();
     ~StorageManager();
     std::unique_ptr<State> state_;
