@@ -28,7 +28,11 @@ extern const BYTE kCodecSignature[kCodecSignatureSize];  // BE EF 85 A1
 
 // Delivers up to `count` bytes into `buffer`. Returns nonzero on success with
 // the number delivered in `*delivered` (0 at the end of the data); fewer than
-// `count` only at the end of the data. Returns 0 on failure.
+// `count` only at the end of the data. Returns 0 on failure. A source that
+// delivers less before its end still works: the encoder makes a shorter block
+// of that read, and the decoder and the scan ask again for the rest, taking
+// only a delivery of 0 bytes for the end. Delivering more than `count` counts
+// as a failure.
 struct CodecSource {
     void* context;
     BOOL (*read)(void* context, void* buffer, DWORD count, DWORD* delivered);
@@ -67,13 +71,62 @@ CodecResult CodecEncode(const CodecSource* source, const CodecSink* sink);
 // in the sink whatever happens. Ends:
 // - kCodecCompleted at the end of the source right after a whole block;
 // - kCodecDamaged for a header cut short, a block with a data length of 0 or
-//   above 131072, a payload cut short by the end of the source (a raw block
-//   yields only the bytes delivered; a compressed one what zlib made of it),
-//   or any compressed block that uncompress refused. A refused block yields
-//   its data length of bytes (what zlib produced, the rest zero) and the
-//   decoding goes on with the next block, so later data keeps its offsets;
-//   kCodecDamaged is then reported at the end;
+//   above 131072 (refused before any buffer is taken for it), a compressed
+//   block with a stored length of 0, a payload cut short by the end of the
+//   source (a raw block yields only the bytes delivered; a compressed one
+//   what zlib made of it), or any compressed block that uncompress refused.
+//   A refused block yields its data length of bytes (what zlib produced, the
+//   rest zero) and the decoding goes on with the next block, so later data
+//   keeps its offsets; kCodecDamaged is then reported at the end. So is a
+//   stream that uncompress accepts but that holds fewer bytes than its data
+//   length: it yields just those bytes and the decoding goes on;
 // - kCodecSourceFailed, kCodecSinkFailed, kCodecNoMemory at once.
 CodecResult CodecDecode(const CodecSource* source, const CodecSink* sink);
+
+// A source for the scan: `source` as above, and `skip`, which may be null.
+// `skip` moves `count` bytes ahead without delivering them and returns
+// nonzero on success with the number passed over in `*skipped` (0 at the end
+// of the data, fewer than `count` only there), 0 on failure. It is called
+// with `source.context`. A caller with a seekable file gives one so that a
+// scan that only sums lengths reads nothing but the block headers.
+struct CodecScanSource {
+    CodecSource source;
+    BOOL (*skip)(void* context, DWORD count, DWORD* skipped);
+};
+
+// What a scan found. Offsets and sizes count from the start of the file,
+// the signature included.
+struct CodecScanReport {
+    ULONGLONG plainSize;         // sum of the data lengths of the whole blocks
+    ULONGLONG storedSize;        // signature plus the whole blocks: the file's size when sound
+    ULONGLONG compressedBlocks;  // whole blocks with stored length < data length
+    ULONGLONG rawBlocks;         // whole blocks with stored length >= data length
+    ULONGLONG damageOffset;      // start of the first damaged block's header; 0 when none
+    BOOL damaged;                // nonzero when some block was found damaged
+    DWORD reserved;              // 0
+};
+static_assert(sizeof(CodecScanReport) == 48);
+static_assert(offsetof(CodecScanReport, damageOffset) == 32);
+static_assert(offsetof(CodecScanReport, damaged) == 40);
+
+// Walks the blocks that follow the signature (which the caller has read and
+// tested) and fills `*report`, without writing anything anywhere. A block is
+// whole when its header and all of its payload are there. Without `verify`
+// it reads only the headers and passes over payloads (with `skip` when the
+// source has one, else by reading them); with `verify` it also expands every
+// compressed block into a buffer of its own and counts it damaged when
+// uncompress refuses it or yields other than its data length, and goes on.
+// Ends, with `*report` filled as far as the walk went:
+// - kCodecCompleted at the end of the source right after a whole block with
+//   no damage found;
+// - kCodecDamaged when a block was damaged: a header cut short, a data
+//   length of 0 or above 131072, a compressed block with a stored length of
+//   0 or a payload cut short (each of these ends the walk), or with `verify`
+//   a compressed block that does not expand to its data length;
+// - kCodecSourceFailed when a read or a skip failed;
+// - kCodecNoMemory when the scan's buffers (at most 2 x 131072 bytes, taken
+//   once) could not be had.
+// For a damaged file the plain size may differ from what CodecDecode yields.
+CodecResult CodecScan(const CodecScanSource* source, BOOL verify, CodecScanReport* report);
 
 }  // extern "C"

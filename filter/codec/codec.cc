@@ -1,0 +1,142 @@
+// The signature test, the block encoder and the block decoder of the
+// compressed file format (see codec.h). The filter links them to expand files
+// when they open and to recompress them when they close; the command-line tool
+// links them to pack and unpack ordinary files. They keep no state between
+// runs and call nothing but their source, their sink, malloc and zlib.
+#include "filter/codec/codec.h"
+
+#include <zlib.h>
+
+#include <cstring>
+
+#include "filter/codec/block_io.h"
+
+using codec_internal::AllocateBuffer;
+using codec_internal::BlockHeader;
+using codec_internal::Buffer;
+using codec_internal::HeaderEnd;
+using codec_internal::IsCompressed;
+using codec_internal::IsSoundHeader;
+using codec_internal::ReadBlockHeader;
+using codec_internal::ReadWhole;
+using codec_internal::RequestEnd;
+
+extern const BYTE kCodecSignature[kCodecSignatureSize] = {0xBE, 0xEF, 0x85, 0xA1};
+
+namespace {
+
+static_assert(kCodecOutputCapacity >= 131072 + (131072 >> 12) + (131072 >> 14) + (131072 >> 25) + 13,
+              "the encoder's output buffer must hold zlib's worst case for a whole block");
+
+void WriteLittleEndian(DWORD value, BYTE* bytes) {
+    bytes[0] = static_cast<BYTE>(value);
+    bytes[1] = static_cast<BYTE>(value >> 8);
+    bytes[2] = static_cast<BYTE>(value >> 16);
+    bytes[3] = static_cast<BYTE>(value >> 24);
+}
+
+bool Put(const CodecSink& sink, const BYTE* bytes, DWORD count) {
+    return sink.write(sink.context, bytes, count) != 0;
+}
+
+bool PutBlock(const CodecSink& sink, DWORD dataLength, DWORD storedLength, const BYTE* payload,
+              DWORD payloadLength) {
+    BYTE header[kCodecHeaderSize];
+    WriteLittleEndian(dataLength, header);
+    WriteLittleEndian(storedLength, header + 4);
+    return Put(sink, header, sizeof header) && Put(sink, payload, payloadLength);
+}
+
+// How a block ended for the decoder: kCodecCompleted lets it go on to the next
+// header, anything else ends the decoding with that result.
+CodecResult DecodeRawBlock(const CodecSource& source, const CodecSink& sink, const BlockHeader& header) {
+    Buffer data = AllocateBuffer(header.dataLength);
+    if (!data) return kCodecNoMemory;
+    DWORD delivered = 0;
+    const RequestEnd end = ReadWhole(source, data.get(), header.dataLength, &delivered);
+    if (end == RequestEnd::kFailed) return kCodecSourceFailed;
+    // A cut payload yields what came and no invented bytes: the file ends here anyway.
+    if (delivered != 0 && !Put(sink, data.get(), delivered)) return kCodecSinkFailed;
+    return end == RequestEnd::kWhole ? kCodecCompleted : kCodecDamaged;
+}
+
+CodecResult DecodeCompressedBlock(const CodecSource& source, const CodecSink& sink,
+                                  const BlockHeader& header, bool* damaged) {
+    Buffer data = AllocateBuffer(header.dataLength);
+    Buffer payload = AllocateBuffer(header.storedLength);
+    if (!data || !payload) return kCodecNoMemory;
+    DWORD delivered = 0;
+    const RequestEnd end = ReadWhole(source, payload.get(), header.storedLength, &delivered);
+    if (end == RequestEnd::kFailed) return kCodecSourceFailed;
+    if (delivered == 0) return kCodecDamaged;
+
+    uLongf produced = header.dataLength;
+    const int status = uncompress(data.get(), &produced, payload.get(), delivered);
+    if (status == Z_MEM_ERROR) return kCodecNoMemory;
+    if (produced > header.dataLength) produced = 0;  // zlib promises nothing after a failure
+
+    if (end == RequestEnd::kShort) {
+        if (produced != 0 && !Put(sink, data.get(), static_cast<DWORD>(produced))) return kCodecSinkFailed;
+        return kCodecDamaged;
+    }
+    if (status == Z_OK) {
+        if (produced != header.dataLength) *damaged = true;
+        if (produced != 0 && !Put(sink, data.get(), static_cast<DWORD>(produced))) return kCodecSinkFailed;
+        return kCodecCompleted;
+    }
+    // A whole payload that zlib refused still stands for data-length bytes;
+    // yielding all of them keeps every later block at its offset.
+    std::memset(data.get() + produced, 0, header.dataLength - produced);
+    *damaged = true;
+    return Put(sink, data.get(), header.dataLength) ? kCodecCompleted : kCodecSinkFailed;
+}
+
+}  // namespace
+
+BOOL CodecIsSignature(const BYTE* bytes, DWORD delivered) {
+    return bytes != nullptr && delivered == kCodecSignatureSize &&
+           std::memcmp(bytes, kCodecSignature, kCodecSignatureSize) == 0;
+}
+
+CodecResult CodecEncode(const CodecSource* source, const CodecSink* sink) {
+    // Both buffers come before the signature goes out, so that a shortage of
+    // memory leaves the sink untouched rather than holding a signature alone.
+    Buffer input = AllocateBuffer(kCodecBlockSize);
+    Buffer output = AllocateBuffer(kCodecOutputCapacity);
+    if (!input || !output) return kCodecNoMemory;
+    if (!Put(*sink, kCodecSignature, kCodecSignatureSize)) return kCodecSinkFailed;
+
+    for (;;) {
+        DWORD count = 0;
+        if (!source->read(source->context, input.get(), kCodecBlockSize, &count) || count > kCodecBlockSize) {
+            return kCodecSourceFailed;
+        }
+        if (count == 0) return kCodecCompleted;
+
+        uLongf streamLength = kCodecOutputCapacity;
+        const bool shorter =
+            compress2(output.get(), &streamLength, input.get(), count, kCodecLevel) == Z_OK && streamLength < count;
+        const bool written =
+            shorter ? PutBlock(*sink, count, static_cast<DWORD>(streamLength), output.get(),
+                               static_cast<DWORD>(streamLength))
+                    : PutBlock(*sink, count, count, input.get(), count);
+        if (!written) return kCodecSinkFailed;
+    }
+}
+
+CodecResult CodecDecode(const CodecSource* source, const CodecSink* sink) {
+    bool damaged = false;
+    for (;;) {
+        BlockHeader header{};
+        switch (ReadBlockHeader(*source, &header)) {
+            case HeaderEnd::kRead: break;
+            case HeaderEnd::kEndOfSource: return damaged ? kCodecDamaged : kCodecCompleted;
+            case HeaderEnd::kCut: return kCodecDamaged;
+            case HeaderEnd::kSourceFailed: return kCodecSourceFailed;
+        }
+        if (!IsSoundHeader(header)) return kCodecDamaged;
+        const CodecResult result = IsCompressed(header) ? DecodeCompressedBlock(*source, *sink, header, &damaged)
+                                                        : DecodeRawBlock(*source, *sink, header);
+        if (result != kCodecCompleted) return result;
+    }
+}
