@@ -104,11 +104,22 @@ struct ShareCase {
 TEST_F(CreateFileTest, ShareModesAreEnforcedBetweenHandles) {
     constexpr DWORD R = GENERIC_READ, W = GENERIC_WRITE, SR = FILE_SHARE_READ, SW = FILE_SHARE_WRITE;
     const ShareCase cases[] = {
-        {R, SR, R, SR, true},          {R, SR, W, SR | SW, false},     {W, SR | SW, R, SR, false},
-        {R, SR | SW, W, SR | SW, true}, {W, SR, R, SR, false},         {W, SR, R, SR | SW, true},
-        {W, 0, R, SR | SW, false},     {R | W, SR | SW, R | W, SR | SW, true},
-        {R, 0, R, SR, false},          {R, SR, R, 0, false},           {0, 0, R | W, 0, true},         {R, SR | SW, W, SR, true},
-        {R | W, 0, 0, 0, true},        {0, SR | SW, 0, 0, true},       {R, SR | SW, R | W, SR, true},
+        {R, SR, R, SR, true},
+        {R, SR, W, SR | SW, false},
+        {W, SR | SW, R, SR, false},
+        {R, SR | SW, W, SR | SW, true},
+        {W, SR, R, SR, false},
+        {W, SR, R, SR | SW, true},
+        {W, 0, R, SR | SW, false},
+        {R | W, SR | SW, R | W, SR | SW, true},
+        {R, 0, R, SR, false},
+        {R, SR, R, 0, false},
+        {R, SR | SW, W, SR, true},
+        {R, SR | SW, R | W, SR, true},
+        // Opens without read or write access neither refuse nor are refused.
+        {0, 0, R | W, 0, true},
+        {R | W, 0, 0, 0, true},
+        {0, SR | SW, 0, 0, true},
     };
     MakeFile(u"shared.txt", "data");
     for (const ShareCase& c : cases) {
@@ -189,7 +200,8 @@ TEST_F(CreateFileTest, NewFilesGetTheGivenAttributesAndArchive) {
         {FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_ARCHIVE},
         {0, FILE_ATTRIBUTE_ARCHIVE},
         {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE},
-        {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE},
+        {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM,
+         FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE},
         {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE},
         {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY, FILE_ATTRIBUTE_ARCHIVE},
     };

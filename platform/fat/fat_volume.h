@@ -36,7 +36,10 @@
 //   error on success, as 0xFFFFFFFF is also a valid low part; without a
 //   high part SetFilePointer refuses a position past 32 bits
 //   (ERROR_INVALID_PARAMETER). SetFileTime needs GENERIC_WRITE; a null or
-//   zero FILETIME leaves that time. DeviceIoControl: ERROR_NOT_SUPPORTED.
+//   zero FILETIME leaves that time; a time it sets stays while the same
+//   handle goes on reading and writing (so times copied onto a file before
+//   its data is written survive the writing). DeviceIoControl:
+//   ERROR_NOT_SUPPORTED.
 // - CloseFile and FindClose end the handle whatever they return (the host
 //   releases a descriptor even when its close reports an error, which is
 //   then passed on); never call them twice.

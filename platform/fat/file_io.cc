@@ -2,7 +2,8 @@
 // pointer, size, times, information and close of a FileObject. Every file
 // is at most 4 GiB - 1 bytes, as on FAT. Reads and writes go through the
 // handle's own file pointer with pread/pwrite, so the WithSeek forms, which
-// name their offset, neither use nor move it.
+// name their offset, neither use nor move it. Times set through a handle
+// stay as set while that handle goes on reading and writing.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,6 +75,13 @@ BOOL WriteAt(FileObject& file, LPCVOID buffer, DWORD count, LPDWORD count_writte
     return TRUE;
 }
 
+// Puts back the times that SetFileTime set through this handle, after a
+// call of the same handle that the host counts as an access or a change.
+// The caller holds file.mutex.
+void RestoreKeptTimes(FileObject& file) {
+    if (file.keeps_times) futimens(file.fd.Get(), file.kept_times);
+}
+
 bool Status(FileObject& file, struct stat& status) {
     if (fstat(file.fd.Get(), &status) == 0) return true;
     SetLastError(ErrorFromErrno(errno));
@@ -85,9 +93,10 @@ bool Status(FileObject& file, struct stat& status) {
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD count_read, LPOVERLAPPED /*overlapped*/) noexcept {
     FileObject* file = AsFile(h);
     if (file == nullptr) return FALSE;
-    std::lock_guard lock(file->pointer_mutex);
+    std::lock_guard lock(file->mutex);
     const BOOL ok = ReadAt(*file, buffer, count, count_read, file->pointer);
     if (count_read != nullptr) file->pointer += *count_read;
+    RestoreKeptTimes(*file);
     return ok;
 }
 
@@ -95,15 +104,19 @@ BOOL ReadFileWithSeek(HANDLE h, LPVOID buffer, DWORD count, LPDWORD count_read, 
                       DWORD offset_low, DWORD offset_high) noexcept {
     FileObject* file = AsFile(h);
     if (file == nullptr) return FALSE;
-    return ReadAt(*file, buffer, count, count_read, Offset(offset_low, offset_high));
+    const BOOL ok = ReadAt(*file, buffer, count, count_read, Offset(offset_low, offset_high));
+    std::lock_guard lock(file->mutex);
+    RestoreKeptTimes(*file);
+    return ok;
 }
 
 BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD count_written, LPOVERLAPPED /*overlapped*/) noexcept {
     FileObject* file = AsFile(h);
     if (file == nullptr) return FALSE;
-    std::lock_guard lock(file->pointer_mutex);
+    std::lock_guard lock(file->mutex);
     const BOOL ok = WriteAt(*file, buffer, count, count_written, file->pointer);
     if (count_written != nullptr) file->pointer += *count_written;
+    RestoreKeptTimes(*file);
     return ok;
 }
 
@@ -111,7 +124,10 @@ BOOL WriteFileWithSeek(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD count_writ
                        DWORD offset_low, DWORD offset_high) noexcept {
     FileObject* file = AsFile(h);
     if (file == nullptr) return FALSE;
-    return WriteAt(*file, buffer, count, count_written, Offset(offset_low, offset_high));
+    const BOOL ok = WriteAt(*file, buffer, count, count_written, Offset(offset_low, offset_high));
+    std::lock_guard lock(file->mutex);
+    RestoreKeptTimes(*file);
+    return ok;
 }
 
 DWORD SetFilePointer(HANDLE h, LONG distance_low, PLONG distance_high, DWORD move_method) noexcept {
@@ -122,7 +138,7 @@ DWORD SetFilePointer(HANDLE h, LONG distance_low, PLONG distance_high, DWORD mov
         distance_high == nullptr
             ? static_cast<std::int64_t>(distance_low)
             : static_cast<std::int64_t>(Offset(static_cast<DWORD>(distance_low), static_cast<DWORD>(*distance_high)));
-    std::lock_guard lock(file->pointer_mutex);
+    std::lock_guard lock(file->mutex);
     std::int64_t base = 0;
     switch (move_method) {
         case FILE_BEGIN:
@@ -214,9 +230,13 @@ BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* last_access
     FileObject* file = AsFile(h);
     if (file == nullptr) return FALSE;
     if ((file->access & GENERIC_WRITE) == 0) return FailWith(ERROR_ACCESS_DENIED);
+    std::lock_guard lock(file->mutex);
     if (const DWORD error = WriteTimes(file->fd.Get(), creation, last_access, last_write); error != ERROR_SUCCESS) {
         return FailWith(error);
     }
+    if (IsTimeGiven(last_access)) file->kept_times[0] = TimespecFromFileTime(*last_access);
+    if (IsTimeGiven(last_write)) file->kept_times[1] = TimespecFromFileTime(*last_write);
+    file->keeps_times = file->kept_times[0].tv_nsec != UTIME_OMIT || file->kept_times[1].tv_nsec != UTIME_OMIT;
     return TRUE;
 }
 
@@ -224,9 +244,10 @@ BOOL SetEndOfFile(HANDLE h) noexcept {
     FileObject* file = AsFile(h);
     if (file == nullptr) return FALSE;
     if ((file->access & GENERIC_WRITE) == 0) return FailWith(ERROR_ACCESS_DENIED);
-    std::lock_guard lock(file->pointer_mutex);
+    std::lock_guard lock(file->mutex);
     if (file->pointer > kMaxFileSize) return FailWith(ERROR_DISK_FULL);
     if (ftruncate(file->fd.Get(), static_cast<off_t>(file->pointer)) != 0) return FailWithErrno(errno);
+    RestoreKeptTimes(*file);
     return TRUE;
 }
 

@@ -279,6 +279,48 @@ TEST_F(FileIoTest, TimesAreSetGivenAndSurviveReopening) {
     EXPECT_EQ(info.nFileSizeLow, 0u);
 }
 
+TEST_F(FileIoTest, TimesSetOnAHandleStayWhileItWrites) {
+    HANDLE file = Open(u"expanded", GENERIC_READ | GENERIC_WRITE, CREATE_NEW, 0);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const FILETIME old_time{0x12345678u, 0x01D00000u};
+    ASSERT_TRUE(hooks_.SetFileTime(file, &old_time, &old_time, &old_time));
+    DWORD count = 0;
+    ASSERT_TRUE(hooks_.WriteFile(file, "plain data", 10, &count, nullptr));
+    ASSERT_TRUE(hooks_.WriteFileWithSeek(file, "!", 1, &count, nullptr, 20, 0));
+    hooks_.SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    char buffer[4];
+    ASSERT_TRUE(hooks_.ReadFile(file, buffer, 4, &count, nullptr));
+    ASSERT_TRUE(hooks_.SetEndOfFile(file));
+    EXPECT_TRUE(Close(file));
+
+    file = Open(u"expanded", GENERIC_READ, OPEN_EXISTING);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    FILETIME access{}, write{};
+    ASSERT_TRUE(hooks_.GetFileTime(file, nullptr, &access, &write));
+    EXPECT_TRUE(Close(file));
+    EXPECT_EQ(write.dwHighDateTime, old_time.dwHighDateTime);
+    EXPECT_EQ(write.dwLowDateTime, old_time.dwLowDateTime);
+    EXPECT_EQ(access.dwHighDateTime, old_time.dwHighDateTime);
+    EXPECT_EQ(access.dwLowDateTime, old_time.dwLowDateTime);
+}
+
+TEST_F(FileIoTest, WritesOfAnotherHandleMoveTheWriteTime) {
+    MakeFile(u"moving", "x");
+    HANDLE setter = Open(u"moving", GENERIC_WRITE, OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_NE(setter, INVALID_HANDLE_VALUE);
+    const FILETIME old_time{0x12345678u, 0x01D00000u};
+    ASSERT_TRUE(hooks_.SetFileTime(setter, nullptr, nullptr, &old_time));
+    EXPECT_TRUE(Close(setter));
+    HANDLE writer = Open(u"moving", GENERIC_WRITE, OPEN_EXISTING);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    DWORD count = 0;
+    ASSERT_TRUE(hooks_.WriteFile(writer, "y", 1, &count, nullptr));
+    FILETIME write{};
+    ASSERT_TRUE(hooks_.GetFileTime(writer, nullptr, nullptr, &write));
+    EXPECT_TRUE(Close(writer));
+    EXPECT_GT(write.dwHighDateTime, old_time.dwHighDateTime);
+}
+
 TEST_F(FileIoTest, TheCreatorOfAReadOnlyFileMaySetItsTimes) {
     HANDLE file = Open(u"staged", GENERIC_WRITE, OPEN_ALWAYS, 0, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);

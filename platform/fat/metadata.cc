@@ -120,8 +120,10 @@ FileTimes ReadTimes(int fd, const struct stat& status) {
     return times;
 }
 
+bool IsTimeGiven(const FILETIME* time) { return time != nullptr && Combine(*time) != 0; }
+
 DWORD WriteTimes(int fd, const FILETIME* creation, const FILETIME* last_access, const FILETIME* last_write) {
-    auto given = [](const FILETIME* time) { return time != nullptr && Combine(*time) != 0; };
+    const auto given = IsTimeGiven;
     timespec host[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
     if (given(last_access)) host[0] = TimespecFromFileTime(*last_access);
     if (given(last_write)) host[1] = TimespecFromFileTime(*last_write);
@@ -148,7 +150,9 @@ FILETIME FileTimeFromTimespec(const timespec& time) {
 }
 
 timespec TimespecFromFileTime(const FILETIME& time) {
-    const std::int64_t since_unix = static_cast<std::int64_t>(Combine(time) & 0x7FFFFFFFFFFFFFFFull) - kUnixEpochInFileTime;
+    // The top bit is dropped so that the value stays a valid signed count.
+    const std::int64_t since_unix =
+        static_cast<std::int64_t>(Combine(time) & 0x7FFFFFFFFFFFFFFFull) - kUnixEpochInFileTime;
     std::int64_t seconds = since_unix / 10000000;
     std::int64_t rest = since_unix % 10000000;
     if (rest < 0) {

@@ -49,6 +49,9 @@ struct FileTimes {
 
 FileTimes ReadTimes(int fd, const struct stat& status);
 
+// Whether SetFileTime was given a time to set: not null and not zero.
+bool IsTimeGiven(const FILETIME* time);
+
 // Sets the times that are given and not zero (a null pointer or a zero
 // FILETIME leaves that time alone). ERROR_SUCCESS or the host's error.
 DWORD WriteTimes(int fd, const FILETIME* creation, const FILETIME* last_access, const FILETIME* last_write);

@@ -4,6 +4,8 @@
 // hook table.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -41,10 +43,16 @@ struct FileObject {
     DWORD access = 0;
     FileIdentity identity;
     ShareTable::Ticket share;
-    // Serialises the read-modify of the file pointer for calls on this one
+    // Serialises the file pointer and the kept times for calls on this one
     // handle; calls on different handles never meet here.
-    std::mutex pointer_mutex;
+    std::mutex mutex;
     std::uint64_t pointer = 0;
+    // Access and write times that SetFileTime set through this handle
+    // (UTIME_OMIT where none was set). The platform does not move a time
+    // set explicitly on a handle when that handle later reads or writes,
+    // while the host does; they are put back after each such call.
+    timespec kept_times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
+    bool keeps_times = false;
 };
 
 // What a search handle stands for: the names that matched when the search
