@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "platform/core/last_error.h"
+#include "platform/fat/host_error.h"
 #include "platform/fat/volume_state.h"
 
 namespace platform::fat {
@@ -16,21 +17,12 @@ std::unique_ptr<Volume> Volume::Open(const std::string& host_dir) {
     state->host_dir = host_dir;
     state->root = UniqueFd(open(host_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!state->root.Valid()) {
-        switch (errno) {
-            case ENOENT:
-                SetLastError(ERROR_PATH_NOT_FOUND);
-                break;
-            case ENOTDIR:
-                SetLastError(ERROR_DIRECTORY);
-                break;
-            case EACCES:
-            case EPERM:
-                SetLastError(ERROR_ACCESS_DENIED);
-                break;
-            default:
-                SetLastError(ERROR_PATH_NOT_FOUND);
-                break;
-        }
+        // A missing folder and a file in its place are named as the platform
+        // names them for a folder; anything else as the host reported it.
+        const int open_errno = errno;
+        SetLastError(open_errno == ENOENT    ? ERROR_PATH_NOT_FOUND
+                     : open_errno == ENOTDIR ? ERROR_DIRECTORY
+                                             : ErrorFromErrno(open_errno));
         return nullptr;
     }
     state->store = StoreFor(state->root.Get());

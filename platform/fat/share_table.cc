@@ -82,9 +82,4 @@ DWORD ShareTable::WhileClosed(std::initializer_list<FileIdentity> ids, const std
     return change();
 }
 
-bool ShareTable::IsOpen(FileIdentity id) {
-    std::lock_guard lock(mutex_);
-    return openings_.contains(id);
-}
-
 }  // namespace platform::fat

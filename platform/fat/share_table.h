@@ -71,8 +71,6 @@ public:
     // it. Returns what `change` returns.
     DWORD WhileClosed(std::initializer_list<FileIdentity> ids, const std::function<DWORD()>& change);
 
-    bool IsOpen(FileIdentity id);
-
 private:
     ShareTable() = default;
     std::mutex mutex_;

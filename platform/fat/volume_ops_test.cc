@@ -93,8 +93,21 @@ TEST_F(VolumeOpsTest, AttributesAreSetAndSurviveReopening) {
         HookTable other = again->Hooks();
         EXPECT_EQ(other.GetFileAttributesW(other.volume, u"marker"), c.expected);
     }
-    EXPECT_FALSE(hooks_.SetFileAttributesW(hooks_.volume, u"\\gone", FILE_ATTRIBUTE_HIDDEN));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    struct {
+        const char16_t* path;
+        DWORD error;
+    } refused[] = {
+        {u"\\gone", ERROR_FILE_NOT_FOUND},
+        {u"\\gone\\deeper", ERROR_PATH_NOT_FOUND},
+        {u"\\", ERROR_ACCESS_DENIED},
+        {u"\\a?b", ERROR_INVALID_NAME},
+        {nullptr, ERROR_INVALID_PARAMETER},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(testing::Message() << "refused case " << (&c - refused));
+        EXPECT_FALSE(hooks_.SetFileAttributesW(hooks_.volume, c.path, FILE_ATTRIBUTE_HIDDEN));
+        EXPECT_EQ(GetLastError(), c.error);
+    }
     if (!extended) GTEST_SKIP() << "hidden, system and archive need user extended attributes, which this host refuses";
 }
 

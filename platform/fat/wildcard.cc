@@ -44,6 +44,4 @@ bool MatchesPattern(std::u16string_view pattern, std::u16string_view name) {
     return Match(pattern, dotted);
 }
 
-bool HasWildcards(std::u16string_view pattern) { return pattern.find_first_of(u"*?") != std::u16string_view::npos; }
-
 }  // namespace platform::fat

@@ -13,7 +13,4 @@ namespace platform::fat {
 // "*." the names without an extension, and "ab?" also "ab".
 bool MatchesPattern(std::u16string_view pattern, std::u16string_view name);
 
-// True when `pattern` holds `*` or `?`.
-bool HasWildcards(std::u16string_view pattern);
-
 }  // namespace platform::fat

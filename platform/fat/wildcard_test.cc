@@ -46,11 +46,5 @@ TEST(WildcardTest, PatternsMatchThePlatformsWay) {
     }
 }
 
-TEST(WildcardTest, KnowsWhichPatternsHoldWildcards) {
-    EXPECT_TRUE(HasWildcards(u"*.txt"));
-    EXPECT_TRUE(HasWildcards(u"a?c"));
-    EXPECT_FALSE(HasWildcards(u"plain.txt"));
-}
-
 }  // namespace
 }  // namespace platform::fat
