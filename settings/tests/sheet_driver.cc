@@ -70,9 +70,11 @@ void DismissNextMessageBox(MessageBoxSeen& seen) {
     });
 }
 
-void SaveScreenshot(QWidget* window, const QString& name) {
+void SaveScreenshot(QWidget* window, const QString& name) { SavePicture(window->grab(), name); }
+
+void SavePicture(const QPixmap& picture, const QString& name) {
     const QByteArray base = qgetenv("QUILLANE_TEST_BINARY_DIR");
     QDir folder(base.isEmpty() ? QDir::currentPath() : QString::fromLocal8Bit(base));
     folder.mkpath(QStringLiteral("screenshots"));
-    window->grab().save(folder.filePath(QStringLiteral("screenshots/%1.png").arg(name)));
+    picture.save(folder.filePath(QStringLiteral("screenshots/%1.png").arg(name)));
 }

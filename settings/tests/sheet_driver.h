@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QString>
@@ -60,3 +61,4 @@ void DismissNextMessageBox(MessageBoxSeen& seen);
 
 // Saves a picture of `window` as <build>/screenshots/<name>.png.
 void SaveScreenshot(QWidget* window, const QString& name);
+void SavePicture(const QPixmap& picture, const QString& name);

@@ -1,7 +1,8 @@
 // Test helper for modal windows (property sheets, message boxes): runs a
-// script on the modal window as soon as it is up, from inside its own event
-// loop, and makes sure the window is gone afterwards, so that a test driving
-// a modal window can never hang. Used by the afx and settings tests.
+// script on the modal window as soon as the platform has exposed it, from
+// inside the window's own event loop, and makes sure the window is gone
+// afterwards, so that a test driving a modal window can never hang. Used by
+// the afx and settings tests.
 #pragma once
 
 #include <functional>
@@ -27,6 +28,10 @@ inline void Poll(std::function<void(QWidget*)> script, QPointer<QWidget> before,
             return;
         }
         QPointer<QWidget> guard(modal);
+        // Painting (and so what a script may look at on the screen) starts
+        // only once the platform has exposed the window.
+        if (!QTest::qWaitForWindowExposed(modal)) QTest::qFail("the modal window was never exposed", __FILE__, __LINE__);
+        if (guard.isNull()) return;
         script(modal);
         if (!guard.isNull() && guard->isVisible()) {
             QTest::qFail("the script left the modal window open", __FILE__, __LINE__);
