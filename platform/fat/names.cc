@@ -127,8 +127,8 @@ DWORD FindEntry(int dir, const NameComponent& name, Entry& entry) {
     std::string best;
     std::u16string wide;
     for (const std::string& host_name : names) {
-        if (!ConvertQuietly(host_name, wide)) continue;
-        if (WideCompareNoCase(DropTrailingDotsAndSpaces(wide), name.wide) != 0) continue;
+        // Only names a card could hold can stand for a card name.
+        if (!IsCardName(host_name, wide) || WideCompareNoCase(wide, name.wide) != 0) continue;
         if (best.empty() || host_name < best) best = host_name;
     }
     entry.host_name = name.host;
