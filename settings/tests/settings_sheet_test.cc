@@ -14,10 +14,14 @@
 #include "platform/afx/qt_text.h"
 #include "platform/afx/win_app.h"
 #include "platform/afx/window.h"
+#include "settings/convert_page.h"
 #include "settings/exception_list.h"
+#include "settings/exception_page.h"
 #include "settings/resource.h"
 #include "settings/tests/sheet_driver.h"
 #include "settings/tests/test_registry.h"
+
+Q_DECLARE_METATYPE(const CRuntimeClass*)
 
 namespace {
 
@@ -79,6 +83,25 @@ private slots:
         });
         QCOMPARE(result, FALSE);
         QVERIFY(AfxGetMainWnd() == nullptr);
+    }
+
+    void thePagesAreDynamicallyCreatable_data() {
+        QTest::addColumn<const CRuntimeClass*>("record");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<uint>("dialog");
+        QTest::newRow("Convert") << RUNTIME_CLASS(CConvertPage) << "CConvertPage" << IDD_CONVERT;
+        QTest::newRow("Exception") << RUNTIME_CLASS(CExceptionPage) << "CExceptionPage" << IDD_EXCEPTION;
+    }
+
+    void thePagesAreDynamicallyCreatable() {
+        QFETCH(const CRuntimeClass*, record);
+        QFETCH(QString, name);
+        QFETCH(uint, dialog);
+        QCOMPARE(QString::fromLatin1(record->m_lpszClassName), name);
+        QCOMPARE(record->m_pBaseClass, RUNTIME_CLASS(CPropertyPage));
+        std::unique_ptr<CObject> page = record->CreateObject();
+        QVERIFY(page != nullptr && page->IsKindOf(record));
+        QCOMPARE(static_cast<CPropertyPage*>(page.get())->GetTemplateId(), dialog);
     }
 
     void theExceptionPageIsCreatedWhenItsTabIsFirstSelected() {
