@@ -1,0 +1,153 @@
+// The card as a POSIX file system: what each FUSE operation does with the
+// platform's file API on the card's filter stack. fuse_operations.cc is the
+// thin layer that calls it; this class knows nothing of FUSE requests.
+//
+// What it adds to the platform, so that Linux programs find what they rely
+// on although the filter works on names and replaces a file at every close
+// that wrote it:
+// - One filter handle per file, shared by every open of it through the
+//   mount, so all of them see the same plain data. The last release closes
+//   it (the filter's close: the recompression), and so does the close(2) of
+//   the file's only open (its flush), so a program that closes a file and
+//   opens it again finds the new content in place; an open or a status query
+//   that comes while a close runs waits for it. An operation on an open
+//   whose shared handle was closed so reopens it.
+// - Stable inode numbers (node_table.h), never the card's.
+// - Rename and unlink of open files as POSIX says: the handle is closed under
+//   the old name, the file is moved (an unlinked one to a hidden name at the
+//   card root, deleted at its last release) and opened again where it went.
+// - fsync puts the file's current content in place on the card, compressed,
+//   by closing the handle (which reopens on the next use).
+// - Plain sizes: st_size is what programs read, st_blocks what the card
+//   holds (host_files.h).
+// Results are 0 or an errno value; nothing throws on purpose, but callers
+// must be ready for std::bad_alloc.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mount/host_files.h"
+#include "mount/node_table.h"
+#include "platform/core/types.h"
+
+namespace quillane::mount {
+
+// Name at the card root of a file that was unlinked while open.
+inline constexpr char16_t kHiddenPrefix[] = u".quillane-unlinked-";
+
+// What a setattr asks for; absent members stay as they are.
+struct AttributeChange {
+    std::optional<uid_t> owner;
+    std::optional<gid_t> group;
+    std::optional<std::uint64_t> size;
+    std::optional<mode_t> mode;
+    std::optional<timespec> last_access;  // real times; "now" already resolved
+    std::optional<timespec> last_write;
+};
+
+struct DirectoryEntry {
+    std::string name;
+    NodeNumber number;
+    bool directory;
+};
+
+class CardFileSystem {
+public:
+    // `card_folder` is the folder the storage manager mounted the card as
+    // (u"Card"); `host_root` is the same card's host folder, open.
+    CardFileSystem(std::u16string_view card_folder, platform::fat::UniqueFd host_root, uid_t owner, gid_t group);
+    CardFileSystem(const CardFileSystem&) = delete;
+    CardFileSystem& operator=(const CardFileSystem&) = delete;
+
+    // Told a node's number whenever a close may have changed what the node's
+    // file takes on the card, so that cached attributes can be dropped.
+    void SetAttributesChanged(std::function<void(NodeNumber)> changed);
+
+    // Names. `name` is one component as the kernel gives it (UTF-8).
+    int Lookup(NodeNumber parent, std::string_view name, NodeNumber& number, struct stat& attributes);
+    void Forget(NodeNumber number, std::uint64_t count);
+    int MakeDirectory(NodeNumber parent, std::string_view name, NodeNumber& number, struct stat& attributes);
+    int Unlink(NodeNumber parent, std::string_view name);
+    int RemoveDirectory(NodeNumber parent, std::string_view name);
+    // `no_replace`: fail with EEXIST rather than replace an existing target.
+    int Rename(NodeNumber parent, std::string_view name, NodeNumber new_parent, std::string_view new_name,
+               bool no_replace);
+    int ListDirectory(NodeNumber folder, std::vector<DirectoryEntry>& entries);
+
+    // Attributes.
+    int GetAttributes(NodeNumber number, struct stat& attributes);
+    int SetAttributes(NodeNumber number, const AttributeChange& change, struct stat& attributes);
+    int FileSystemStatus(struct statvfs& status);
+
+    // Files. `flags` are open(2)'s; O_DIRECT and others that the card has no
+    // use for are accepted and ignored.
+    int Open(NodeNumber number, int flags);
+    int Create(NodeNumber parent, std::string_view name, int flags, NodeNumber& number, struct stat& attributes);
+    int Read(NodeNumber number, std::uint64_t offset, std::span<char> buffer, size_t& count);
+    int Write(NodeNumber number, std::uint64_t offset, std::span<const char> data, size_t& count);
+    // A close(2) of an open; closes the shared handle when this is the only open.
+    int Flush(NodeNumber number);
+    // The end of an open; the last one closes the shared handle.
+    void Release(NodeNumber number);
+    int Sync(NodeNumber number);
+
+    // At start: deletes files that an earlier run unlinked while open and
+    // could not delete (it was stopped before their last release).
+    void RemoveLeftovers();
+    // At unmount: closes every handle still open (through the filter, so
+    // written files are recompressed) and deletes unlinked files.
+    void CloseAll();
+
+private:
+    std::u16string CardPath(std::u16string_view volume_path) const;
+    int ChildPaths(NodeNumber parent, std::string_view name, std::u16string& wide_name, std::u16string& volume_path);
+
+    int StatusOfPath(std::u16string_view volume_path, NodeNumber number, bool unlinked, struct stat& attributes);
+    int StatusOfNode(Node& node, struct stat& attributes);
+
+    // Under rename_lock_ (shared or exclusive) and node.gate exclusive: makes
+    // sure the node has a handle (writable when `want_write`), opening it
+    // with `disposition`; TRUNCATE_EXISTING empties a handle already open.
+    int EnsureHandle(Node& node, bool want_write, DWORD disposition);
+    // Under node.gate exclusive: closes the node's handle, if any.
+    int CloseHandleOf(Node& node);
+    // Runs `use` with the node's handle, opening it first when it was closed.
+    int WithHandle(Node& node, bool want_write, const std::function<int(HANDLE)>& use);
+    // Ends a use that Pin began; the last one closes the handle.
+    void EndUse(Node& node);
+    // Under rename_lock_ exclusive: moves an open file out of its name to a
+    // hidden one at the card root (an unlink, or a rename over it).
+    int Hide(Node& node, const std::u16string& card_path);
+
+    int Truncate(Node& node, std::uint64_t size);
+    int SetTimes(Node& node, const std::optional<timespec>& last_access, const std::optional<timespec>& last_write);
+    int SetReadOnly(const std::u16string& card_path, bool read_only);
+
+    void AttributesChanged(NodeNumber number) const;
+
+    const std::u16string card_prefix_;  // "\Card"
+    HostFiles host_files_;
+    const uid_t owner_;
+    const gid_t group_;
+    NodeTable nodes_;
+    // Held exclusive by operations that change names of files that may be
+    // open (unlink, rename), shared while a handle is opened by name, so no
+    // handle is ever opened under a name that is about to change.
+    std::shared_mutex rename_lock_;
+    std::atomic<std::uint64_t> hidden_count_{0};
+    std::function<void(NodeNumber)> attributes_changed_;
+};
+
+}  // namespace quillane::mount
