@@ -111,14 +111,12 @@ BOOL OnTwoPaths(LPCWSTR first, LPCWSTR second, Call&& call) {
 }
 
 // Runs `call(top, layer_handle)` for a live program handle of `kind`,
-// holding the handle's gate shared so that a close waits for it.
+// pinning it so that a close waits for the call.
 template <class Result, class Call>
 Result OnHandle(HANDLE handle, HandleKind kind, Result failure, Call&& call) {
-    const std::shared_ptr<OpenHandle> entry = StorageAccess::State().handles.Find(handle);
-    if (entry == nullptr || entry->kind != kind) return Fail(ERROR_INVALID_HANDLE, failure);
-    std::shared_lock gate(entry->gate);
-    if (entry->closed) return Fail(ERROR_INVALID_HANDLE, failure);
-    return call(entry->card->Top(), entry->layer_handle);
+    const auto pin = StorageAccess::State().handles.Acquire(handle);
+    if (!pin || pin->kind != kind) return Fail(ERROR_INVALID_HANDLE, failure);
+    return call(pin->card->Top(), pin->layer_handle);
 }
 
 // Gives a new program handle for a layer handle just opened on `card`; if
@@ -140,14 +138,12 @@ bool Opened(HANDLE layer_handle) { return layer_handle != INVALID_HANDLE_VALUE &
 
 BOOL Close(HANDLE handle, bool search) {
     StorageManager::State& state = StorageAccess::State();
-    const std::shared_ptr<OpenHandle> entry = state.handles.Find(handle);
-    const bool kind_fits = entry != nullptr && (search ? entry->kind != HandleKind::kFile : entry->kind == HandleKind::kFile);
-    // Two closes of one handle at once: the second is refused at once rather
-    // than waiting to find the handle gone.
-    if (!kind_fits || entry->closing.exchange(true)) return Fail(ERROR_INVALID_HANDLE, FALSE);
-    const BOOL closed = storage::CloseOpenHandle(state.handles, handle, *entry, false);
-    if (!closed) entry->closing = false;
-    return closed;
+    {
+        const auto pin = state.handles.Acquire(handle);
+        const bool kind_fits = pin && (search ? pin->kind != HandleKind::kFile : pin->kind == HandleKind::kFile);
+        if (!kind_fits) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    }
+    return storage::CloseOpenHandle(state.handles, handle, false);
 }
 
 WIN32_FIND_DATAW CardFolderEntry(const Card& card) {
@@ -283,7 +279,7 @@ BOOL GetDiskFreeSpaceExW(LPCWSTR path, PULARGE_INTEGER free_to_caller, PULARGE_I
     Route route = Resolve(path);
     if (route.kind == Route::Kind::kCardFolder) {
         route.kind = Route::Kind::kInCard;
-        route.volume_path = u"\\";
+        route.volume_path.assign(1, u'\\');
     }
     if (route.kind != Route::Kind::kInCard) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
     return OnCard(route, FALSE, [&](const HookTable& top, LPCWSTR volume_path) {
@@ -377,14 +373,15 @@ BOOL DeviceIoControl(HANDLE file, DWORD control_code, LPVOID in_buffer, DWORD in
 BOOL CloseHandle(HANDLE file) { return Close(file, false); }
 
 BOOL FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW find_data) {
-    const std::shared_ptr<OpenHandle> entry = StorageAccess::State().handles.Find(search);
-    if (entry != nullptr && entry->kind == HandleKind::kCardList) {
-        std::unique_lock gate(entry->gate);
-        if (entry->closed) return Fail(ERROR_INVALID_HANDLE, FALSE);
-        if (entry->next_entry >= entry->card_list.size()) return Fail(ERROR_NO_MORE_FILES, FALSE);
-        if (find_data == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-        *find_data = entry->card_list[entry->next_entry++];
-        return TRUE;
+    {
+        const auto pin = StorageAccess::State().handles.Acquire(search);
+        if (pin && pin->kind == HandleKind::kCardList) {
+            std::lock_guard lock(pin->list_mutex);
+            if (pin->next_entry >= pin->card_list.size()) return Fail(ERROR_NO_MORE_FILES, FALSE);
+            if (find_data == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+            *find_data = pin->card_list[pin->next_entry++];
+            return TRUE;
+        }
     }
     return OnHandle(search, HandleKind::kSearch, FALSE,
                     [&](const HookTable& top, HANDLE h) { return top.FindNextFileW(h, find_data); });

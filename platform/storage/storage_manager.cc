@@ -37,22 +37,21 @@ std::vector<std::shared_ptr<Card>> StorageManager::State::Cards() const {
 
 namespace storage {
 
-BOOL CloseOpenHandle(HandleTable& handles, HANDLE handle, OpenHandle& entry, bool for_unmount) {
-    std::unique_lock lock(entry.gate);
-    if (entry.closed) {
+BOOL CloseOpenHandle(HandleTable& handles, HANDLE handle, bool for_unmount) {
+    std::shared_ptr<OpenHandle> entry;
+    if (!handles.BeginClose(handle, for_unmount, &entry)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     BOOL closed = TRUE;
-    if (entry.kind == HandleKind::kFile) {
-        closed = entry.card->Top().CloseFile(entry.layer_handle);
-    } else if (entry.kind == HandleKind::kSearch) {
-        closed = entry.card->Top().FindClose(entry.layer_handle);
+    if (entry->kind == HandleKind::kFile) {
+        closed = entry->card->Top().CloseFile(entry->layer_handle);
+    } else if (entry->kind == HandleKind::kSearch) {
+        closed = entry->card->Top().FindClose(entry->layer_handle);
     }
-    if (closed || for_unmount) {
-        entry.closed = true;
-        handles.Remove(handle);
-    }
+    const DWORD error = GetLastError();
+    handles.EndClose(handle, closed || for_unmount);
+    if (!closed) SetLastError(error);
     return closed;
 }
 
@@ -102,8 +101,8 @@ DWORD StorageManager::UnmountCard(std::u16string_view folder_name) {
         std::erase(state_->cards, card);
     }
     DWORD result = ERROR_SUCCESS;
-    for (auto& [handle, entry] : state_->handles.OfCard(card.get())) {
-        if (!storage::CloseOpenHandle(state_->handles, handle, *entry, true) && result == ERROR_SUCCESS) {
+    for (const auto& [handle, entry] : state_->handles.OfCard(card.get())) {
+        if (!storage::CloseOpenHandle(state_->handles, handle, true) && result == ERROR_SUCCESS) {
             result = GetLastError();
             if (result == ERROR_INVALID_HANDLE) result = ERROR_SUCCESS;  // a program closed it meanwhile
         }

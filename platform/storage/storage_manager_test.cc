@@ -451,7 +451,8 @@ TEST_F(StorageManagerTest, PassesALayersFailuresOnAndIssuesNoHandleForThem) {
     EXPECT_TRUE(CloseHandle(file));
 
     // At unmount a refused close is reported, and the card goes all the same.
-    faults.AddRule(FaultRule{.operation = HookOperation::CloseFile, .error = ERROR_WRITE_FAULT});
+    faults.AddRule(FaultRule{.operation = HookOperation::CloseFile, .action = FaultRule::Action::kCloseThenFail,
+                             .error = ERROR_WRITE_FAULT});
     file = CreateFileW(kNotes, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     EXPECT_EQ(Manager().UnmountCard(u"Storage Card"), ERROR_WRITE_FAULT);
@@ -459,6 +460,7 @@ TEST_F(StorageManagerTest, PassesALayersFailuresOnAndIssuesNoHandleForThem) {
     EXPECT_FALSE(CloseHandle(file));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_TRUE(faults.Violations().empty());
+    EXPECT_EQ(faults.OpenHandles(), 0u);
 }
 
 TEST_F(StorageManagerTest, ClosingAHandleWhileOtherThreadsUseItIsSafe) {

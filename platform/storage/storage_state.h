@@ -31,13 +31,14 @@ struct StorageAccess {
     static StorageManager::State& State() { return *StorageManager::Instance().state_; }
 };
 
-// Closes a handle's layer handle through its card's top layer (CloseFile or
-// FindClose; nothing for a card list) while holding its gate exclusive, so
-// no call on it is running. With `for_unmount` the handle is retired whatever
-// the layer answers; otherwise a failed close leaves it open, as a program
-// may try again. ERROR_INVALID_HANDLE when it was closed meanwhile. On
-// success the handle leaves `handles`.
-BOOL CloseOpenHandle(HandleTable& handles, HANDLE handle, OpenHandle& entry, bool for_unmount);
+// Closes a program handle's layer handle through its card's top layer
+// (CloseFile or FindClose; nothing for a card list) once no call is running
+// on it. A program's close (`for_unmount` false) fails with
+// ERROR_INVALID_HANDLE while another close of the handle is under way, and
+// leaves the handle open when the layer refuses the close, as the program
+// may try again. An unmount's close waits for a program's close under way,
+// and retires the handle whatever the layer answers.
+BOOL CloseOpenHandle(HandleTable& handles, HANDLE handle, bool for_unmount);
 
 }  // namespace storage
 }  // namespace platform
