@@ -58,11 +58,6 @@ long FilterCounters::OpenRecords() const {
     return records != nullptr ? records() : -2;
 }
 
-HANDLE FilterCounters::LastDisk() const {
-    auto disk = reinterpret_cast<HANDLE (*)()>(Symbol("PassthroughLastDisk"));
-    return disk != nullptr ? disk() : nullptr;
-}
-
 void StorageTest::SetUp() {
     static std::atomic<int> serial{0};
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

@@ -26,7 +26,6 @@ public:
 
     long Count(const char* entry) const;
     long OpenRecords() const;
-    HANDLE LastDisk() const;
     void* Symbol(const char* name) const;
 
 private:

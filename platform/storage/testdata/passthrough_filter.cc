@@ -5,7 +5,7 @@
 //
 // Besides the filter's exports it has a few for the tests to read its
 // counters (PassthroughCallCount, PassthroughOpenRecords,
-// PassthroughLastDisk, PassthroughLastNextCreateFileW). Built three times:
+// PassthroughLastNextCreateFileW). Built three times:
 // whole, a second whole copy (two filters to stack), and without one entry
 // (a library the storage manager must refuse). Not a model of the real
 // filter's records.
@@ -49,7 +49,6 @@ std::atomic<long> calls[kHookOperationCount + 2];
 // counts grow).
 void Count(int slot) { calls[slot].store(calls[slot].load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
 std::atomic<long> open_records{0};
-std::atomic<HANDLE> last_disk{nullptr};
 std::atomic<HookCreateFileW> last_next_create{nullptr};
 
 template <HookOperation Op, class... A>
@@ -92,7 +91,6 @@ typename HookOperationTraits<Op>::Result Forward(HANDLE h, A... a) {
 
 PASSTHROUGH_EXPORT HANDLE HookVolume(HANDLE disk, HookTable* next_layer) {
     Count(kHookVolumeSlot);
-    last_disk = disk;
     last_next_create = next_layer->CreateFileW;
     return new VolumeRecord{disk, *next_layer, {}, {}};
 }
@@ -126,9 +124,6 @@ PASSTHROUGH_EXPORT long PassthroughCallCount(const char* name) {
 
 // File and search records now allocated.
 PASSTHROUGH_EXPORT long PassthroughOpenRecords() { return open_records; }
-
-// The disk handle of the latest HookVolume.
-PASSTHROUGH_EXPORT HANDLE PassthroughLastDisk() { return last_disk; }
 
 // The next layer's CreateFileW in the table of the latest HookVolume: tells
 // which layer this filter was stacked on.
