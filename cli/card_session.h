@@ -18,7 +18,8 @@ public:
     // The card folder the session mounts, as on the handheld.
     static constexpr char16_t kFolderName[] = u"Storage Card";
 
-    // Mounts `host_dir`. On failure gives null with the reason in `error`.
+    // Mounts `host_dir`, unless `quillane mount` serves it at the same time.
+    // On failure gives null with the reason in `error`.
     // `installed` tells whether the filter had to be installed first.
     static std::unique_ptr<CardSession> Open(const std::string& host_dir, std::string* error, bool* installed);
 
@@ -35,6 +36,10 @@ private:
     std::u16string root_;
     std::string host_dir_;
 };
+
+// Where `quillane mount` serves `host_dir` now (from /proc/self/mounts), or
+// empty when it is not mounted.
+std::string QuillaneMountPointOf(const std::string& host_dir);
 
 // Whether the registry names the filter's library (the `Dll` value under its
 // key); installs it when not. Returns the registry's error, ERROR_SUCCESS

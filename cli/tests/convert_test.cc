@@ -3,6 +3,7 @@
 // summary's counts, and every way a file is passed over. Most cases run the
 // built binary; a file held open needs the holder in the converting process
 // (share modes hold within one process), so that case converts in-process.
+#include <cstdlib>
 #include <filesystem>
 
 #include "cli/card_conversion.h"
@@ -196,6 +197,23 @@ TEST_F(ConvertTest, AKeyWithoutItsDllGetsTheFilterInstalledFirst) {
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_TRUE(Holds(result.out, "Installed the filter"));
     EXPECT_TRUE(IsCompressed("card/notes.txt"));
+}
+
+TEST_F(ConvertTest, ACardThatAMountServesIsRefused) {
+    // The mount's storage manager would not see the conversion's handles,
+    // nor the conversion the mount's: a file open through the mount could
+    // be replaced under it.
+    WriteFile("card/notes.txt", "text");
+    std::filesystem::create_directories(Path("view"));
+    const RunResult mount = Run({"mount", Path("card"), Path("view")});
+    if (mount.status != 0) GTEST_SKIP() << "no FUSE mount here: " << mount.err;
+    const RunResult result = Run({"convert", Path("card")});
+    EXPECT_EQ(std::system(("fusermount3 -u " + Path("view")).c_str()), 0);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(Holds(result.err, "is mounted at ")) << result.err;
+    EXPECT_TRUE(Holds(result.err, "unmount it first"));
+    EXPECT_EQ(ReadFile("card/notes.txt"), "text");
+    EXPECT_FALSE(Exists("card/quillane.x13"));
 }
 
 TEST_F(ConvertTest, AMissingFolderOrAFileIsNoCard) {
