@@ -116,6 +116,21 @@ TEST_F(StorageManagerTest, RefusesACardWhoseFilterCannotBeLoaded) {
     EXPECT_FALSE(std::filesystem::exists(card_dir_ + "/notes.txt"));
 }
 
+TEST_F(StorageManagerTest, RefusesACardWhoseFilterRefusesTheVolume) {
+    RegisterFilter(u"Passthrough", u"PassthroughFilter.so");
+    MountOptions options;
+    options.wrap_bottom = [](const HookTable& fat) {
+        HookTable table = fat;
+        table.volume = nullptr;
+        return table;
+    };
+    std::string message;
+    EXPECT_NE(Manager().MountCard(u"Storage Card", card_dir_, &message, options), ERROR_SUCCESS);
+    EXPECT_NE(message.find("HookVolume"), std::string::npos) << message;
+    EXPECT_NE(message.find("PassthroughFilter.so"), std::string::npos) << message;
+    EXPECT_TRUE(Manager().CardNames().empty());
+}
+
 TEST_F(StorageManagerTest, RefusesADllValueOfTheWrongType) {
     SetDword(u"System\\StorageManager\\FATFS\\Filters\\Quillane", u"Dll", 1);
     std::string message;
@@ -461,6 +476,63 @@ TEST_F(StorageManagerTest, PassesALayersFailuresOnAndIssuesNoHandleForThem) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_TRUE(faults.Violations().empty());
     EXPECT_EQ(faults.OpenHandles(), 0u);
+}
+
+// A program's day on a card; results are not checked, since any call may
+// meet an injected failure.
+void UseTheCard() {
+    HANDLE file = CreateFileW(kNotes, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD count = 0;
+        WriteFile(file, "abc", 3, &count, nullptr);
+        CloseHandle(file);
+    }
+    WIN32_FIND_DATAW data{};
+    HANDLE search = FindFirstFileW(u"\\Storage Card\\*", &data);
+    if (search != INVALID_HANDLE_VALUE) {
+        while (FindNextFileW(search, &data)) {
+        }
+        FindClose(search);
+    }
+    MoveFileW(kNotes, u"\\Storage Card\\moved.txt");
+    GetFileAttributesW(u"\\Storage Card\\moved.txt");
+    ULARGE_INTEGER free_bytes{};
+    GetDiskFreeSpaceExW(u"\\Storage Card", &free_bytes, nullptr, nullptr);
+    file = CreateFileW(u"\\Storage Card\\moved.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        char buffer[8];
+        DWORD count = 0;
+        ReadFile(file, buffer, sizeof buffer, &count, nullptr);
+        CloseHandle(file);
+    }
+    DeleteFileW(u"\\Storage Card\\moved.txt");
+}
+
+TEST_F(StorageManagerTest, AnyOneFailureBelowLeavesNoHandleOpenAfterUnmount) {
+    RegisterFilter(u"Passthrough", u"PassthroughFilter.so");
+    const long records = filter_.OpenRecords();
+    int runs = 0;
+    for (int op = 0; op < kHookOperationCount; ++op) {
+        const auto operation = static_cast<HookOperation>(op);
+        for (unsigned nth = 1;; ++nth) {
+            std::filesystem::remove_all(card_dir_);
+            std::filesystem::create_directories(card_dir_);
+            FaultLayer faults;
+            faults.AddRule(FaultRule{.operation = operation, .nth = nth, .error = ERROR_WRITE_FAULT});
+            MountOptions options;
+            options.wrap_bottom = [&](const HookTable& fat) { return faults.Wrap(fat); };
+            ASSERT_EQ(Manager().MountCard(u"Storage Card", card_dir_, nullptr, options), ERROR_SUCCESS);
+            UseTheCard();
+            Manager().UnmountCard(u"Storage Card");
+            ++runs;
+            const std::string label = std::string(HookOperationName(operation)) + " #" + std::to_string(nth);
+            EXPECT_EQ(faults.OpenHandles(), 0u) << label;
+            EXPECT_TRUE(faults.Violations().empty()) << label;
+            EXPECT_EQ(filter_.OpenRecords(), records) << label;
+            if (faults.InjectedFaults() == 0) break;
+        }
+    }
+    EXPECT_GT(runs, kHookOperationCount);
 }
 
 TEST_F(StorageManagerTest, ClosingAHandleWhileOtherThreadsUseItIsSafe) {

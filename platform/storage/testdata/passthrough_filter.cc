@@ -91,6 +91,9 @@ typename HookOperationTraits<Op>::Result Forward(HANDLE h, A... a) {
 
 PASSTHROUGH_EXPORT HANDLE HookVolume(HANDLE disk, HookTable* next_layer) {
     Count(kHookVolumeSlot);
+    // A table without a volume is refused, which lets a test see a
+    // HookVolume that fails.
+    if (next_layer == nullptr || next_layer->volume == nullptr) return nullptr;
     last_next_create = next_layer->CreateFileW;
     return new VolumeRecord{disk, *next_layer, {}, {}};
 }
