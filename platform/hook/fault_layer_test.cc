@@ -90,9 +90,9 @@ private:
         }
         return current_->NewHandle(n);
     }
-    static HANDLE FindFirstFileW(HANDLE, HANDLE, LPCWSTR spec, LPWIN32_FIND_DATAW) {
+    static HANDLE FindFirstFileW(HANDLE, HANDLE, LPCWSTR pattern, LPWIN32_FIND_DATAW) {
         Count(HookOperation::FindFirstFileW);
-        return current_->NewHandle(spec != nullptr ? spec : u"\\*");
+        return current_->NewHandle(pattern != nullptr ? pattern : u"\\*");
     }
     static BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED) {
         Count(HookOperation::WriteFile);

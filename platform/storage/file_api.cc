@@ -190,9 +190,9 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
     });
 }
 
-HANDLE FindFirstFileW(LPCWSTR spec, LPWIN32_FIND_DATAW find_data) {
-    if (spec == nullptr || find_data == nullptr) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    const Route route = Resolve(spec);
+HANDLE FindFirstFileW(LPCWSTR search_path, LPWIN32_FIND_DATAW find_data) {
+    if (search_path == nullptr || find_data == nullptr) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    const Route route = Resolve(search_path);
     switch (route.kind) {
         case Route::Kind::kRoot:
             return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -204,8 +204,8 @@ HANDLE FindFirstFileW(LPCWSTR spec, LPWIN32_FIND_DATAW find_data) {
         case Route::Kind::kInCard:
             break;
     }
-    return OnCard(route, INVALID_HANDLE_VALUE, [&](const HookTable& top, LPCWSTR volume_spec) {
-        const HANDLE layer = top.FindFirstFileW(top.volume, CurrentProcess(), volume_spec, find_data);
+    return OnCard(route, INVALID_HANDLE_VALUE, [&](const HookTable& top, LPCWSTR volume_pattern) {
+        const HANDLE layer = top.FindFirstFileW(top.volume, CurrentProcess(), volume_pattern, find_data);
         if (!Opened(layer)) {
             if (layer == nullptr) SetLastError(ERROR_GEN_FAILURE);
             return INVALID_HANDLE_VALUE;

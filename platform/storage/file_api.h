@@ -38,7 +38,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
 // FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY, in mount order; any
 // other pattern at the root yields the card folders it matches, or fails
 // with ERROR_FILE_NOT_FOUND.
-HANDLE FindFirstFileW(LPCWSTR spec, LPWIN32_FIND_DATAW find_data);
+HANDLE FindFirstFileW(LPCWSTR search_path, LPWIN32_FIND_DATAW find_data);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 BOOL RemoveDirectoryW(LPCWSTR path);
 DWORD GetFileAttributesW(LPCWSTR path);

@@ -25,10 +25,10 @@ constexpr WCHAR kNotes[] = u"\\Storage Card\\notes.txt";
 
 StorageManager& Manager() { return StorageManager::Instance(); }
 
-std::vector<std::u16string> ListNames(LPCWSTR spec, std::vector<DWORD>* attributes = nullptr) {
+std::vector<std::u16string> ListNames(LPCWSTR pattern, std::vector<DWORD>* attributes = nullptr) {
     std::vector<std::u16string> names;
     WIN32_FIND_DATAW data{};
-    HANDLE search = FindFirstFileW(spec, &data);
+    HANDLE search = FindFirstFileW(pattern, &data);
     if (search == INVALID_HANDLE_VALUE) return names;
     do {
         names.emplace_back(data.cFileName);
@@ -203,9 +203,9 @@ TEST_F(StorageManagerTest, ListsTheCardsAtTheRootInMountOrder) {
     const std::string second_dir = MakeCardFolder("second");
     ASSERT_EQ(Manager().MountCard(u"Zeta Card", card_dir_), ERROR_SUCCESS);
     ASSERT_EQ(Manager().MountCard(u"Alpha Card", second_dir), ERROR_SUCCESS);
-    for (LPCWSTR spec : {u"\\*", u"\\*.*", u"*"}) {
+    for (LPCWSTR pattern : {u"\\*", u"\\*.*", u"*"}) {
         std::vector<DWORD> attributes;
-        EXPECT_EQ(ListNames(spec, &attributes), (std::vector<std::u16string>{u"Zeta Card", u"Alpha Card"}));
+        EXPECT_EQ(ListNames(pattern, &attributes), (std::vector<std::u16string>{u"Zeta Card", u"Alpha Card"}));
         EXPECT_EQ(attributes, (std::vector<DWORD>{FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY,
                                                   FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY}));
     }
