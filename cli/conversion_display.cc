@@ -98,9 +98,8 @@ void PrintConversionSummary(std::FILE* out, const std::string& card_dir, const C
     PrintList(out, "folder unreadable:", report.unreadable);
     PrintList(out, "left plain:", report.left_plain);
     if (report.marker_created) {
-        std::fprintf(out, "  marker:                %s created (hidden, empty): the card now reports\n"
-                          "                         twice its capacity\n",
-                     "quillane.x13");
+        std::fprintf(out, "  marker:                quillane.x13 created (hidden, empty): the card now reports\n"
+                          "                         twice its capacity\n");
     } else {
         std::fprintf(out, "  marker:                quillane.x13 NOT created: %s\n",
                      PlatformErrorText(report.marker_error).c_str());

@@ -187,6 +187,8 @@ const Command kExceptionsCommand{
     "                  listed with the same case is refused; matching ignores\n"
     "                  case, so mp3 also exempts SONG.MP3\n"
     "  delete TYPE...  removes the types as listed (case counts)\n"
+    "                  (a type with a dot, such as tar.gz, counts as tar and gz\n"
+    "                  and lists as those two once stored)\n"
     "  clear           empties the list\n\n"
     "If any TYPE is refused, nothing is stored and the exit status is 1. The\n"
     "filter's key must exist (quillane install).\n",
