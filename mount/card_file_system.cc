@@ -118,7 +118,7 @@ int CardFileSystem::ChildPaths(NodeNumber parent, std::string_view name, std::u1
                                std::u16string& volume_path) {
     if (const int error = CardName(name, wide_name); error != 0) return error;
     const std::shared_ptr<Node> folder = nodes_.Find(parent);
-    if (folder == nullptr) return ESTALE;
+    if (folder == nullptr || nodes_.IsGone(*folder)) return ESTALE;
     volume_path = nodes_.VolumePath(*folder) + u"\\" + wide_name;
     return 0;
 }
@@ -169,6 +169,8 @@ int CardFileSystem::StatusOfNode(Node& node, struct stat& attributes) {
 
     // A close that runs holds the gate: its result is what the status shows.
     std::shared_lock gate(node.gate);
+    // The kernel looked the name up before it went; it asks again on ESTALE.
+    if (nodes_.IsGone(node)) return ESTALE;
     const std::u16string volume_path = nodes_.VolumePath(node);
     const bool unlinked = nodes_.IsUnlinked(node);
     if (node.handle == nullptr) return StatusOfPath(volume_path, node.number, unlinked, attributes);
@@ -200,12 +202,14 @@ int CardFileSystem::StatusOfNode(Node& node, struct stat& attributes) {
 int CardFileSystem::GetAttributes(NodeNumber number, struct stat& attributes) {
     const std::shared_ptr<Node> node = nodes_.Find(number);
     if (node == nullptr) return ESTALE;
+    // Not while a rename moves names: its steps must look like one.
+    std::shared_lock names(rename_lock_);
     return StatusOfNode(*node, attributes);
 }
 
 int CardFileSystem::SetAttributes(NodeNumber number, const AttributeChange& change, struct stat& attributes) {
     const std::shared_ptr<Node> node = nodes_.Find(number);
-    if (node == nullptr) return ESTALE;
+    if (node == nullptr || nodes_.IsGone(*node)) return ESTALE;
     // Files belong to the mounting user, as on a vfat mount: ownership can
     // be "changed" only to what it is.
     if ((change.owner && *change.owner != owner_) || (change.group && *change.group != group_)) return EPERM;
@@ -228,6 +232,7 @@ int CardFileSystem::SetAttributes(NodeNumber number, const AttributeChange& chan
     if (!directory && change.mode) {
         if (const int error = SetReadOnly(card_path, (*change.mode & 0222) == 0); error != 0) return error;
     }
+    std::shared_lock names(rename_lock_);
     return StatusOfNode(*node, attributes);
 }
 
@@ -254,7 +259,8 @@ int CardFileSystem::Truncate(Node& node, std::uint64_t size) {
     {
         std::shared_lock names(rename_lock_);
         std::unique_lock gate(node.gate);
-        if (node.handle == nullptr && size == 0) {
+        const bool was_closed = node.handle == nullptr;
+        if (was_closed && size == 0) {
             // Emptied by the open itself: a compressed file is not expanded
             // only to be thrown away.
             error = EnsureHandle(node, true, TRUNCATE_EXISTING);
@@ -262,6 +268,10 @@ int CardFileSystem::Truncate(Node& node, std::uint64_t size) {
             error = EnsureHandle(node, true, OPEN_EXISTING);
             if (error == 0) error = SetLength(node.handle, size);
         }
+        // Closed as it was found, so the card holds the change when the call
+        // returns, also while opens whose close(2) has closed the handle
+        // still wait for their release.
+        if (was_closed && error == 0) error = CloseHandleOf(node);
     }
     EndUse(node);
     return error;
@@ -279,6 +289,7 @@ int CardFileSystem::SetTimes(Node& node, const std::optional<timespec>& last_acc
     {
         std::shared_lock names(rename_lock_);
         std::unique_lock gate(node.gate);
+        const bool was_closed = node.handle == nullptr;
         error = EnsureHandle(node, false, OPEN_EXISTING);
         if (error == 0 && !platform::SetFileTime(node.handle, nullptr, last_access ? &access_time : nullptr,
                                                  last_write ? &write_time : nullptr)) {
@@ -289,6 +300,7 @@ int CardFileSystem::SetTimes(Node& node, const std::optional<timespec>& last_acc
         // counts as writing, so the close carries the new times into the
         // file on the card.
         if (error == 0 && compressed && !platform::FlushFileBuffers(node.handle)) error = LastErrno();
+        if (was_closed && error == 0) error = CloseHandleOf(node);
     }
     EndUse(node);
     return error;
@@ -306,6 +318,10 @@ int CardFileSystem::SetReadOnly(const std::u16string& card_path, bool read_only)
 // ---- Handles ---------------------------------------------------------------
 
 int CardFileSystem::EnsureHandle(Node& node, bool want_write, DWORD disposition) {
+    // An open that the kernel resolved before the file was removed or
+    // replaced: opening the name now would reach another file. On ESTALE the
+    // kernel looks the name up afresh and opens what it finds.
+    if (node.handle == nullptr && nodes_.IsGone(node)) return ESTALE;
     if (node.handle != nullptr) {
         if (!want_write || node.writable) {
             return disposition == TRUNCATE_EXISTING ? SetLength(node.handle, 0) : 0;
@@ -360,10 +376,17 @@ void CardFileSystem::EndUse(Node& node) {
         std::unique_lock gate(node.gate);
         if (nodes_.Unpin(node) == 0) {
             CloseHandleOf(node);  // a release reports nothing; the data stays on the card either way
-            if (nodes_.IsUnlinked(node)) DeleteEvenIfReadOnly(CardPath(nodes_.VolumePath(node)));
+            DeleteIfHidden(node);
         }
     }
     nodes_.ReleaseIfUnused(node);
+}
+
+void CardFileSystem::DeleteIfHidden(Node& node) {
+    // Only a hidden file is the node's own: the name of a node that is gone
+    // may by now be another file's.
+    if (!nodes_.IsHidden(node)) return;
+    if (DeleteEvenIfReadOnly(CardPath(nodes_.VolumePath(node)))) nodes_.MarkGone(node);
 }
 
 int CardFileSystem::Hide(Node& node, const std::u16string& card_path) {
@@ -375,6 +398,9 @@ int CardFileSystem::Hide(Node& node, const std::u16string& card_path) {
         const std::u16string hidden_name = kHiddenPrefix + platform::Utf16FromUtf8Lossy(std::to_string(++hidden_count_));
         if (platform::MoveFileW(card_path.c_str(), (card_prefix_ + u"\\" + hidden_name).c_str())) {
             nodes_.Detach(node, hidden_name);
+            // The last release may have run between the caller's look at
+            // the uses and this gate; then nobody is left to delete it.
+            if (nodes_.Uses(node) == 0) DeleteIfHidden(node);
             return 0;
         }
         const DWORD error = platform::GetLastError();
@@ -504,6 +530,10 @@ int CardFileSystem::Lookup(NodeNumber parent, std::string_view name, NodeNumber&
     // The hidden names of unlinked files are no one's business.
     if (parent == kRootNode && wide_name.starts_with(kHiddenPrefix)) return ENOENT;
 
+    // A rename over an open file takes two steps on the card (the old file
+    // to a hidden name, then the new one to its name); a lookup never sees
+    // the name missing between them.
+    std::shared_lock names(rename_lock_);
     std::shared_ptr<Node> node = nodes_.FindChild(parent, wide_name);
     if (node != nullptr) {
         if (const int error = StatusOfNode(*node, attributes); error != 0) return LookupErrno(error);
@@ -632,7 +662,7 @@ int CardFileSystem::Rename(NodeNumber parent, std::string_view name, NodeNumber 
 int CardFileSystem::ListDirectory(NodeNumber folder, std::vector<DirectoryEntry>& entries) {
     entries.clear();
     const std::shared_ptr<Node> node = nodes_.Find(folder);
-    if (node == nullptr) return ESTALE;
+    if (node == nullptr || nodes_.IsGone(*node)) return ESTALE;
     entries.push_back(DirectoryEntry{".", folder, true});
     entries.push_back(DirectoryEntry{"..", nodes_.ParentOf(*node), true});
 
@@ -675,7 +705,7 @@ void CardFileSystem::CloseAll() {
     for (const std::shared_ptr<Node>& node : nodes_.Used()) {
         std::unique_lock gate(node->gate);
         CloseHandleOf(*node);
-        if (nodes_.IsUnlinked(*node)) DeleteEvenIfReadOnly(CardPath(nodes_.VolumePath(*node)));
+        DeleteIfHidden(*node);
     }
 }
 

@@ -130,6 +130,9 @@ private:
     // Under rename_lock_ exclusive: moves an open file out of its name to a
     // hidden one at the card root (an unlink, or a rename over it).
     int Hide(Node& node, const std::u16string& card_path);
+    // Under node.gate exclusive: deletes the hidden file of a node unlinked
+    // while open, at its last use.
+    void DeleteIfHidden(Node& node);
 
     int Truncate(Node& node, std::uint64_t size);
     int SetTimes(Node& node, const std::optional<timespec>& last_access, const std::optional<timespec>& last_write);

@@ -80,6 +80,21 @@ bool NodeTable::IsUnlinked(const Node& node) const {
     return node.unlinked;
 }
 
+bool NodeTable::IsGone(const Node& node) const {
+    std::lock_guard lock(mutex_);
+    return node.unlinked && !node.hidden;
+}
+
+bool NodeTable::IsHidden(const Node& node) const {
+    std::lock_guard lock(mutex_);
+    return node.hidden;
+}
+
+void NodeTable::MarkGone(Node& node) {
+    std::lock_guard lock(mutex_);
+    node.hidden = false;
+}
+
 NodeNumber NodeTable::ParentOf(const Node& node) const {
     std::lock_guard lock(mutex_);
     return node.number == kRootNode ? kRootNode : node.parent;
@@ -107,6 +122,7 @@ void NodeTable::Move(Node& node, NodeNumber parent, std::u16string_view name) {
     node.name = name;
     node.key = key.second;
     node.unlinked = false;
+    node.hidden = false;
     children_.emplace(std::move(key), node.number);
 }
 
@@ -117,6 +133,7 @@ void NodeTable::Detach(Node& node, std::u16string_view hidden_name) {
     node.name = hidden_name;
     node.key = NameKey(hidden_name);
     node.unlinked = true;
+    node.hidden = true;
 }
 
 void NodeTable::Remove(Node& node) {

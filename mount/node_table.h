@@ -54,6 +54,7 @@ private:
     std::u16string name;   // as the card spells it; the hidden name once unlinked
     std::u16string key;    // NameKey(name)
     bool unlinked = false;  // no longer found by its name
+    bool hidden = false;    // unlinked while open: its file lives on under `name`
     std::uint64_t lookups = 0;  // the kernel's references
     std::uint32_t opens = 0;    // opens through the mount, and the mount's own short uses
 };
@@ -87,6 +88,13 @@ public:
     // The node's path within the card, "\dir\name"; the root's is "".
     std::u16string VolumePath(const Node& node) const;
     bool IsUnlinked(const Node& node) const;
+    // Removed and not kept under a hidden name: its file is gone, and its
+    // old name may by now be another file's, which it must never reach.
+    bool IsGone(const Node& node) const;
+    // Unlinked while open, its file kept under the hidden name.
+    bool IsHidden(const Node& node) const;
+    // The hidden file has been deleted: the node is gone.
+    void MarkGone(Node& node);
     // The folder the node is in (the root's own number for the root).
     NodeNumber ParentOf(const Node& node) const;
     // Whether `number` is `folder` itself or lies below it.

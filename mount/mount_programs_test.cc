@@ -1,0 +1,101 @@
+// Real programs through a real mount: tar round trips of a source tree,
+// SQLite in rollback-journal mode, and the mount command's own refusals.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "mount/mount_fixture.h"
+
+namespace quillane::mount_test {
+namespace {
+
+using ProgramsTest = MountTest;
+
+bool HaveProgram(const std::string& name) { return Shell("command -v " + name + " >/dev/null") == 0; }
+
+TEST_F(ProgramsTest, TarRoundTripOfASourceTree) {
+    if (!HaveProgram("tar") || !HaveProgram("sha256sum")) GTEST_SKIP() << "tar or sha256sum is not installed";
+    const std::string source = QUILLANE_SOURCE_DIR;
+    // Into the mount, out of it again, and the checksums compared.
+    ASSERT_EQ(Shell("tar -C " + source + " -cf - filter | tar -C " + mount_point() + " -xf -"), 0);
+    ASSERT_EQ(Shell("tar -C " + mount_point() + " -cf " + scratch() + "/out.tar filter"), 0);
+    ASSERT_EQ(Shell("mkdir -p " + scratch() + "/out && tar -C " + scratch() + "/out -xf " + scratch() + "/out.tar"),
+              0);
+    std::string original, round_trip;
+    ASSERT_EQ(Shell("cd " + source + " && find filter -type f | LC_ALL=C sort | xargs sha256sum", &original), 0);
+    ASSERT_EQ(Shell("cd " + scratch() + "/out && find filter -type f | LC_ALL=C sort | xargs sha256sum",
+                    &round_trip),
+              0);
+    EXPECT_FALSE(original.empty());
+    EXPECT_EQ(round_trip, original);
+    // The tree on the card is compressed and keeps its modification times.
+    EXPECT_TRUE(IsCompressedOnCard("filter/records.h"));
+    std::string times_source, times_card;
+    ASSERT_EQ(Shell("stat -c %Y " + source + "/filter/records.h", &times_source), 0);
+    ASSERT_EQ(Shell("stat -c %Y " + Mounted("filter/records.h"), &times_card), 0);
+    EXPECT_EQ(times_card, times_source);
+    // Archiving the tree again, tar finds nothing that changed while it read
+    // (it compares sizes and change times before and after each file).
+    std::string warnings;
+    EXPECT_EQ(Shell("{ tar -C " + mount_point() + " -cf - filter | wc -c >/dev/null; } 2>&1", &warnings), 0);
+    EXPECT_EQ(warnings, "");
+}
+
+TEST_F(ProgramsTest, SqliteInRollbackJournalModePassesItsIntegrityCheck) {
+    if (!HaveProgram("sqlite3")) GTEST_SKIP() << "sqlite3 is not installed";
+    const std::string database = Mounted("records.db");
+    ASSERT_EQ(Shell("sqlite3 " + database +
+                    " 'PRAGMA journal_mode=DELETE; CREATE TABLE t(id INTEGER PRIMARY KEY, text TEXT);' >/dev/null"),
+              0);
+    // 3000 rows in 30 transactions, each with its journal and its syncs.
+    ASSERT_EQ(Shell("for i in $(seq 1 30); do echo 'BEGIN;'; for j in $(seq 1 100); do "
+                    "echo \"INSERT INTO t(text) VALUES('row $i $j of the table, some text to fill it');\"; done; "
+                    "echo 'COMMIT;'; done | sqlite3 " +
+                        database),
+              0);
+    std::string answer;
+    ASSERT_EQ(Shell("sqlite3 " + database + " 'PRAGMA integrity_check; SELECT count(*) FROM t;'", &answer), 0);
+    EXPECT_EQ(answer, "ok\n3000\n");
+    EXPECT_TRUE(IsCompressedOnCard("records.db"));
+    // No journal and nothing else left behind.
+    EXPECT_EQ(CardRootNames(), std::vector<std::string>{"records.db"});
+}
+
+TEST_F(ProgramsTest, CopiesWithCpKeepContentAndTimes) {
+    const Bytes content = CompressibleBytes(300000, 5);
+    ASSERT_EQ(WriteFile(scratch() + "/source.txt", content), 0);
+    ASSERT_EQ(Shell("touch -d '2001-02-03 04:05:06' " + scratch() + "/source.txt"), 0);
+    ASSERT_EQ(Shell("cp -p " + scratch() + "/source.txt " + Mounted("copy.txt")), 0);
+    std::string copied, original;
+    ASSERT_EQ(Shell("stat -c %Y " + Mounted("copy.txt"), &copied), 0);
+    ASSERT_EQ(Shell("stat -c %Y " + scratch() + "/source.txt", &original), 0);
+    EXPECT_EQ(copied, original);
+    EXPECT_EQ(ReadFile(Mounted("copy.txt")), content);
+    EXPECT_EQ(CardContent("copy.txt"), content);
+}
+
+// The command itself, without a FUSE session: what it refuses and says.
+class MountCommandTest : public ::testing::Test {};
+
+int RunDriver(const std::string& arguments, std::string* output) {
+    return Shell(std::string(QUILLANE_MOUNT_DRIVER) + " " + arguments + " 2>&1", output, 30);
+}
+
+TEST_F(MountCommandTest, RefusesAMissingCardFolder) {
+    std::string output;
+    EXPECT_EQ(RunDriver("-f /nonexistent/card /tmp", &output), 1);
+    EXPECT_NE(output.find("/nonexistent/card"), std::string::npos) << output;
+}
+
+TEST_F(MountCommandTest, RefusesAWrongCommandLine) {
+    std::string output;
+    EXPECT_EQ(RunDriver("", &output), 2);
+    EXPECT_NE(output.find("usage: quillane mount"), std::string::npos) << output;
+    EXPECT_EQ(RunDriver("/tmp", &output), 2);
+    EXPECT_EQ(RunDriver("--help", &output), 0);
+    EXPECT_NE(output.find("usage: quillane mount"), std::string::npos) << output;
+}
+
+}  // namespace
+}  // namespace quillane::mount_test
