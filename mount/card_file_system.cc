@@ -117,6 +117,9 @@ std::u16string CardFileSystem::CardPath(std::u16string_view volume_path) const {
 int CardFileSystem::ChildPaths(NodeNumber parent, std::string_view name, std::u16string& wide_name,
                                std::u16string& volume_path) {
     if (const int error = CardName(name, wide_name); error != 0) return error;
+    // The hidden names of files unlinked while open are the mount's own:
+    // nobody finds, makes or renames one.
+    if (parent == kRootNode && wide_name.starts_with(kHiddenPrefix)) return EINVAL;
     const std::shared_ptr<Node> folder = nodes_.Find(parent);
     if (folder == nullptr || nodes_.IsGone(*folder)) return ESTALE;
     volume_path = nodes_.VolumePath(*folder) + u"\\" + wide_name;
@@ -527,9 +530,6 @@ int CardFileSystem::Sync(NodeNumber number) {
 int CardFileSystem::Lookup(NodeNumber parent, std::string_view name, NodeNumber& number, struct stat& attributes) {
     std::u16string wide_name, volume_path;
     if (const int error = ChildPaths(parent, name, wide_name, volume_path); error != 0) return LookupErrno(error);
-    // The hidden names of unlinked files are no one's business.
-    if (parent == kRootNode && wide_name.starts_with(kHiddenPrefix)) return ENOENT;
-
     // A rename over an open file takes two steps on the card (the old file
     // to a hidden name, then the new one to its name); a lookup never sees
     // the name missing between them.

@@ -75,7 +75,8 @@ public:
     // file takes on the card, so that cached attributes can be dropped.
     void SetAttributesChanged(std::function<void(NodeNumber)> changed);
 
-    // Names. `name` is one component as the kernel gives it (UTF-8).
+    // Names. `name` is one component as the kernel gives it (UTF-8); names
+    // a card cannot hold, and the hidden names at the root, are refused.
     int Lookup(NodeNumber parent, std::string_view name, NodeNumber& number, struct stat& attributes);
     void Forget(NodeNumber number, std::uint64_t count);
     int MakeDirectory(NodeNumber parent, std::string_view name, NodeNumber& number, struct stat& attributes);

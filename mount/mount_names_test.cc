@@ -151,6 +151,18 @@ TEST_F(NamesTest, NamesACardCannotHoldAreRefused) {
         EXPECT_EQ(::stat(Mounted(c.name).c_str(), &status), -1) << c.name;
     }
     EXPECT_EQ(CardRootNames(), std::vector<std::string>{});
+    // The mount's own hidden names are not for programs.
+    EXPECT_EQ(::open(Mounted(".quillane-unlinked-1").c_str(), O_WRONLY | O_CREAT, 0644), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(NamesTest, UnlinkedFilesAnEarlierRunLeftAreDeletedAtStart) {
+    EXPECT_EQ(Unmount(), 0);
+    ASSERT_EQ(WriteFile(OnCard(".quillane-unlinked-42"), "left by a run that was killed"), 0);
+    ASSERT_EQ(WriteFile(OnCard("kept.txt"), "kept"), 0);
+    Mount();
+    EXPECT_EQ(CardRootNames(), std::vector<std::string>{"kept.txt"});
+    EXPECT_EQ(ReadFile(Mounted("kept.txt")), Bytes("kept"));
 }
 
 TEST_F(NamesTest, NamesAreFoundWithoutRegardToCase) {

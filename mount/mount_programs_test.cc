@@ -6,6 +6,8 @@
 #include <string>
 
 #include "mount/mount_fixture.h"
+#include "platform/core/types.h"
+#include "platform/registry/registry.h"
 
 namespace quillane::mount_test {
 namespace {
@@ -86,6 +88,28 @@ TEST_F(MountCommandTest, RefusesAMissingCardFolder) {
     std::string output;
     EXPECT_EQ(RunDriver("-f /nonexistent/card /tmp", &output), 1);
     EXPECT_NE(output.find("/nonexistent/card"), std::string::npos) << output;
+}
+
+TEST_F(MountCommandTest, NeverServesACardWhoseFilterCannotBeLoaded) {
+    char folder[] = "/tmp/quillane-mount-command-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string root = folder;
+    ::setenv("QUILLANE_REGISTRY", (root + "/registry").c_str(), 1);
+    ASSERT_EQ(Shell("mkdir " + root + "/card " + root + "/mnt"), 0);
+    HKEY key = nullptr;
+    ASSERT_EQ(platform::RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"System\\StorageManager\\FATFS\\Filters\\Quillane", 0,
+                                        nullptr, 0, 0, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const std::u16string missing = u"/nonexistent/Quillane.so";
+    ASSERT_EQ(platform::RegSetValueExW(key, u"Dll", 0, REG_SZ, reinterpret_cast<const BYTE*>(missing.c_str()),
+                                       static_cast<DWORD>((missing.size() + 1) * sizeof(char16_t))),
+              ERROR_SUCCESS);
+    platform::RegCloseKey(key);
+    std::string output;
+    EXPECT_EQ(RunDriver("-f " + root + "/card " + root + "/mnt", &output), 1);
+    EXPECT_NE(output.find("/nonexistent/Quillane.so"), std::string::npos) << output;
+    EXPECT_EQ(Shell("grep -q " + root + "/mnt /proc/self/mountinfo"), 1);
+    Shell("rm -rf " + root);
 }
 
 TEST_F(MountCommandTest, RefusesAWrongCommandLine) {
