@@ -1,58 +1,19 @@
-// A card for the filter's tests: a fresh host folder on the real disk, a
-// registry store of its own with the filter's key, the real FAT layer over
-// the folder, optionally a fault layer between, and the filter hooked on top
+// A card for the filter's tests: a fresh host folder on the real disk, the
+// real FAT layer over it, optionally a fault layer between, and the filter
+// hooked on top
 // (its entries called directly, as the storage manager would). Also reads
 // the card behind the filter's back: host bytes, decoded content, stray
 // expansion ("v…") and staging ("y…") files at the root.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <functional>
 #include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "filter/filter_api.h"
+#include "filter/tests/test_support.h"
 #include "platform/fat/fat_volume.h"
 
 namespace quillane_test {
-
-using Bytes = std::vector<unsigned char>;
-
-Bytes TextBytes(std::string_view text);
-Bytes RandomBytes(size_t size, unsigned seed);
-Bytes CompressibleBytes(size_t size, unsigned seed);
-// The compressed form of `plain`, as the codec writes it.
-Bytes Encode(const Bytes& plain);
-// The plain data of a compressed file's bytes (which must carry the signature).
-std::optional<Bytes> Decode(const Bytes& compressed);
-bool HasSignature(const Bytes& bytes);
-
-// A fresh, empty folder under the build tree, removed with the object.
-class TempFolder {
-public:
-    explicit TempFolder(std::string_view purpose);
-    ~TempFolder();
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-// Points QUILLANE_REGISTRY at a fresh store with the filter's key in it.
-class TestRegistry {
-public:
-    TestRegistry();
-    // Stores `text` as the `Exception` value the way the settings program
-    // does: REG_SZ, 4096 bytes, NUL and zeros after the text.
-    void SetExceptions(std::u16string_view text);
-    void RemoveFilterKey();
-
-private:
-    TempFolder folder_{"registry"};
-};
 
 class Card {
 public:
