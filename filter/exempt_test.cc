@@ -12,16 +12,11 @@
 #include "platform/registry/registry.h"
 
 namespace quillane_filter {
-namespace {
 
-// Room for the 2048 characters a 4096-byte read can bring, the appended "."
-// and zeros behind: the list buffer is 4096 characters.
-constexpr size_t kListCapacity = 4096;
-
-}  // namespace
-
+// The list buffer holds 4096 characters: room for the 2048 characters a
+// 4096-byte read can bring, the appended "." and zeros behind.
 BOOL IsExempt(LPCWSTR opened_name) {
-    WCHAR list[kListCapacity] = {};
+    WCHAR list[kExemptListCapacity] = {};
     HKEY key = nullptr;
     if (platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFilterKey, 0, 0, &key) == ERROR_SUCCESS) {
         DWORD type = 0;
@@ -34,9 +29,13 @@ BOOL IsExempt(LPCWSTR opened_name) {
         }
         platform::RegCloseKey(key);
     }
-    // At most 2048 characters arrived, so the appended "." always fits.
+    return IsExemptByList(list, opened_name);
+}
+
+BOOL IsExemptByList(WCHAR (&list)[kExemptListCapacity], LPCWSTR opened_name) {
+    // At most 2048 characters count, so the appended "." always fits.
     list[kExceptionBytes / sizeof(WCHAR)] = 0;
-    platform::WideAppend(list, kListCapacity, u".");
+    platform::WideAppend(list, kExemptListCapacity, u".");
 
     const size_t length = platform::WideLength(opened_name);
     size_t dot = length;

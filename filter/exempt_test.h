@@ -19,4 +19,10 @@ inline constexpr DWORD kExceptionBytes = 4096;
 // not fit its 256-unit buffer.
 BOOL IsExempt(LPCWSTR opened_name);
 
+// The match itself, on the value's data as read: `stored` holds the first
+// 4096 bytes of the value (zeros where the value ended), and is used as the
+// exempt list's buffer, so it must hold kExemptListCapacity units.
+inline constexpr size_t kExemptListCapacity = 4096;
+BOOL IsExemptByList(WCHAR (&stored)[kExemptListCapacity], LPCWSTR opened_name);
+
 }  // namespace quillane_filter
