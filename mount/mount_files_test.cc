@@ -4,10 +4,12 @@
 // still open when the mount ends.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -260,6 +262,31 @@ TEST_F(FilesTest, SetTimesReachTheCardAlsoForACompressedFile) {
     EXPECT_EQ(behind.st_mtim.tv_sec, 1200000000);
     EXPECT_TRUE(IsCompressedOnCard("dated.txt"));
     EXPECT_EQ(CardContent("dated.txt"), CompressibleBytes(50000, 7));
+}
+
+TEST_F(FilesTest, MemoryMappingsSeePlainDataAndWriteThroughToTheCard) {
+    const Bytes content = CompressibleBytes(200000, 10);
+    ASSERT_EQ(WriteFile(Mounted("mapped.txt"), content), 0);
+    ASSERT_TRUE(IsCompressedOnCard("mapped.txt"));
+    const int fd = ::open(Mounted("mapped.txt").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    void* mapping = ::mmap(nullptr, content.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ASSERT_NE(mapping, MAP_FAILED) << std::strerror(errno);
+    // The descriptor goes first: the mapping keeps the file open.
+    ASSERT_EQ(::close(fd), 0);
+    auto* bytes = static_cast<char*>(mapping);
+    EXPECT_EQ(Bytes(bytes, content.size()), content);
+    std::memcpy(bytes + 1000, "MAPPED", 6);
+    ASSERT_EQ(::msync(mapping, content.size(), MS_SYNC), 0);
+    ASSERT_EQ(::munmap(mapping, content.size()), 0);
+    Bytes expected = content;
+    expected.replace(1000, 6, "MAPPED");
+    EXPECT_TRUE(ReadFile(Mounted("mapped.txt")) == expected);
+    // The last release puts it in place; it comes after munmap returns.
+    for (int i = 0; i < 1000 && CardContent("mapped.txt") != expected; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(CardContent("mapped.txt") == expected);
 }
 
 class EndOfMountTest : public MountTest {};

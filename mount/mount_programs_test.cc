@@ -112,6 +112,33 @@ TEST_F(MountCommandTest, NeverServesACardWhoseFilterCannotBeLoaded) {
     Shell("rm -rf " + root);
 }
 
+TEST_F(MountCommandTest, RunsInTheBackgroundUntilUnmounted) {
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is missing or not usable here";
+    char folder[] = "/tmp/quillane-mount-background-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string root = folder;
+    ::setenv("QUILLANE_REGISTRY", (root + "/registry").c_str(), 1);
+    ASSERT_EQ(Shell("mkdir " + root + "/card " + root + "/mnt"), 0);
+    std::string output;
+    // Returns once the daemon serves the mount.
+    const int status = RunDriver(root + "/card " + root + "/mnt", &output);
+    if (status != 0 && output.find("permitted") != std::string::npos) {
+        Shell("rm -rf " + root);
+        GTEST_SKIP() << "mounting is not permitted here: " << output;
+    }
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(Shell("grep -q ' " + root + "/mnt ' /proc/self/mountinfo"), 0);
+    EXPECT_EQ(WriteFile(root + "/mnt/note.txt", CompressibleBytes(10000, 1)), 0);
+    EXPECT_EQ(Shell("fusermount3 -u " + root + "/mnt"), 0);
+    // The daemon ends by itself; a bounded wait for it.
+    EXPECT_EQ(Shell("for i in $(seq 1 500); do pgrep -f '[q]uillane-mount-test-driver " + root + "/card' >/dev/null || exit 0; sleep 0.02; done; exit 1"),
+              0);
+    const std::optional<Bytes> stored = ReadFile(root + "/card/note.txt");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_TRUE(Decode(*stored) == CompressibleBytes(10000, 1));
+    Shell("rm -rf " + root);
+}
+
 TEST_F(MountCommandTest, RefusesAWrongCommandLine) {
     std::string output;
     EXPECT_EQ(RunDriver("", &output), 2);
