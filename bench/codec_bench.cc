@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/best_time_reporter.h"
 #include "filter/codec/codec.h"
 
 namespace {
@@ -198,38 +199,12 @@ void BareDecodeRun(benchmark::State& state, const Corpus* corpus) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * corpus->data.size()));
 }
 
-// Keeps each benchmark's best CPU time per iteration over its repetitions:
-// CPU rather than wall time, and the best rather than the mean, because the
-// machine may be shared and load only ever slows a run down. The console
-// shows every repetition and leaves out the aggregates (a mean of a loaded
-// machine's runs says little).
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        std::vector<Run> shown;
-        for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration) continue;
-            shown.push_back(run);
-            if (run.error_occurred || run.iterations == 0) continue;
-            const double perIteration = run.cpu_accumulated_time / static_cast<double>(run.iterations);
-            const auto [best, fresh] = best_.try_emplace(run.run_name.function_name, perIteration);
-            if (!fresh && perIteration < best->second) best->second = perIteration;
-        }
-        if (!shown.empty()) ConsoleReporter::ReportRuns(shown);
-    }
-
-    // Codec throughput over bare throughput for one direction and kind; 0
-    // when either was not run.
-    double Ratio(const std::string& direction, const std::string& kind) const {
-        const auto codec = best_.find(direction + "/" + kind + "/codec");
-        const auto bare = best_.find(direction + "/" + kind + "/bare");
-        if (codec == best_.end() || bare == best_.end()) return 0;
-        return bare->second / codec->second;
-    }
-
-private:
-    std::map<std::string, double> best_;  // seconds per iteration, by benchmark
-};
+// Codec throughput over bare throughput for one direction and kind; 0 when
+// either was not run.
+double Ratio(const BestTimeReporter& reporter, const std::string& direction, const std::string& kind) {
+    const double cost = reporter.Cost(direction + "/" + kind + "/codec", direction + "/" + kind + "/bare");
+    return cost != 0 ? 1.0 / cost : 0.0;
+}
 
 }  // namespace
 
@@ -269,15 +244,15 @@ int main(int argc, char** argv) {
     arguments.push_back(nullptr);
     benchmark::Initialize(&count, arguments.data());
     if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
-    RatioReporter reporter;
+    BestTimeReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
     std::printf("\ncodec/bare throughput (goals: encode >= 0.97, decode >= 0.95)\n");
     std::printf("%-16s %8s %8s  %s\n", "data", "encode", "decode", "stored/plain");
     for (const Corpus& corpus : corpora) {
-        const double encode = reporter.Ratio("encode", corpus.kind);
-        const double decode = reporter.Ratio("decode", corpus.kind);
+        const double encode = Ratio(reporter, "encode", corpus.kind);
+        const double decode = Ratio(reporter, "decode", corpus.kind);
         std::printf("%-16s %8.3f %8.3f  %.3f%s\n", corpus.kind.c_str(), encode, decode,
                     static_cast<double>(corpus.file.size()) / static_cast<double>(corpus.data.size()),
                     (encode != 0 && encode < 0.97) || (decode != 0 && decode < 0.95) ? "  below goal" : "");

