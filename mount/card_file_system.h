@@ -16,6 +16,9 @@
 // - Rename and unlink of open files as POSIX says: the handle is closed under
 //   the old name, the file is moved (an unlinked one to a hidden name at the
 //   card root, deleted at its last release) and opened again where it went.
+// - A node whose file was removed or replaced (and is not kept hidden) is
+//   gone: it never reaches the file that now has its old name, and answers
+//   ESTALE, on which the kernel looks the name up afresh.
 // - fsync puts the file's current content in place on the card, compressed,
 //   by closing the handle (which reopens on the next use).
 // - Plain sizes: st_size is what programs read, st_blocks what the card
