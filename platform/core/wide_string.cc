@@ -82,4 +82,24 @@ LPCWSTR WideFind(LPCWSTR haystack, LPCWSTR needle) {
     return nullptr;
 }
 
+bool WideMatchesWildcard(std::u16string_view pattern, std::u16string_view name) {
+    size_t p = 0, n = 0, star = std::u16string_view::npos, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == u'*') {
+            star = p++;
+            resume = n;
+        } else if (p < pattern.size() && (pattern[p] == u'?' || WideToUpper(pattern[p]) == WideToUpper(name[n]))) {
+            ++p;
+            ++n;
+        } else if (star != std::u16string_view::npos) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == u'*') ++p;
+    return p == pattern.size();
+}
+
 }  // namespace platform

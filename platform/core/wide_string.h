@@ -41,4 +41,9 @@ std::u16string WideFoldUpper(std::u16string_view text);
 // An empty needle is found at the start.
 LPCWSTR WideFind(LPCWSTR haystack, LPCWSTR needle);
 
+// Whether `name` matches `pattern`, where "*" stands for any run of units
+// and "?" for any one, without regard to case (WideToUpper). Iterative, with
+// one backtrack point (the last "*"), so no pattern can recurse deeply.
+bool WideMatchesWildcard(std::u16string_view pattern, std::u16string_view name);
+
 }  // namespace platform

@@ -30,29 +30,6 @@ bool IsClose(HookOperation op) { return op == HookOperation::CloseFile || op == 
 
 bool IsWrite(HookOperation op) { return op == HookOperation::WriteFile || op == HookOperation::WriteFileWithSeek; }
 
-// Classic wildcard match with backtracking to the last star, over
-// upper-folded code units.
-bool MatchesPattern(std::u16string_view pattern, std::u16string_view name) {
-    size_t p = 0, n = 0, star = std::u16string_view::npos, resume = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && pattern[p] == u'*') {
-            star = p++;
-            resume = n;
-        } else if (p < pattern.size() &&
-                   (pattern[p] == u'?' || WideToUpper(pattern[p]) == WideToUpper(name[n]))) {
-            ++p;
-            ++n;
-        } else if (star != std::u16string_view::npos) {
-            p = star + 1;
-            n = ++resume;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == u'*') ++p;
-    return p == pattern.size();
-}
-
 }  // namespace
 
 struct FaultLayer::State {
@@ -161,8 +138,8 @@ FaultLayer::Decision FaultLayer::Begin(Pending& pending) {
         const FaultRule& rule = r.rule;
         const bool applies = rule.action == FaultRule::Action::kDiskFull ? IsWrite(op) : rule.operation == op;
         if (!applies) continue;
-        if (!rule.name_pattern.empty() && !MatchesPattern(rule.name_pattern, pending.name) &&
-            (pending.second_name.empty() || !MatchesPattern(rule.name_pattern, pending.second_name))) {
+        if (!rule.name_pattern.empty() && !WideMatchesWildcard(rule.name_pattern, pending.name) &&
+            (pending.second_name.empty() || !WideMatchesWildcard(rule.name_pattern, pending.second_name))) {
             continue;
         }
         ++r.seen;
