@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "filter/codec/codec.h"
+#include <cstring>
+
 #include "filter/tests/card_fixture.h"
+#include "platform/hook/fault_layer.h"
 #include "platform/core/clock.h"
 #include "platform/core/last_error.h"
 
@@ -379,6 +382,37 @@ TEST_F(FilterTest, VolumeEntriesPassThrough) {
     EXPECT_TRUE(CloseVolume(card_.volume()));
     EXPECT_TRUE(RefreshVolume(card_.volume()));
     EXPECT_TRUE(Notify(card_.volume(), 0));
+}
+
+}  // namespace
+}  // namespace quillane_test
+
+namespace quillane_test {
+namespace {
+
+TEST(HookTest, FilterWorksFromItsOwnCopyOfTheTable) {
+    TestRegistry registry;
+    TempFolder folder("hook-card");
+    platform::FaultLayer calls;
+    auto fat = platform::fat::Volume::Open(folder.path());
+    ASSERT_NE(fat, nullptr);
+    HookTable table = calls.Wrap(fat->Hooks());
+    table.leading = 0xDEADBEEF;  // any value; never read
+    HANDLE volume = HookVolume(reinterpret_cast<HANDLE>(0x1234), &table);
+    ASSERT_NE(volume, nullptr);
+    std::memset(&table, 0, sizeof table);  // the platform's table may change or go
+
+    HANDLE file = CreateFileW(volume, nullptr, u"\\a.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file, "hello", 5, &written, nullptr));
+    ASSERT_TRUE(CloseFile(file));
+
+    calls.ClearCalls();
+    EXPECT_TRUE(UnhookVolume(volume));
+    EXPECT_TRUE(calls.Calls().empty()) << "unhooking makes no call to the next layer";
+    EXPECT_EQ(calls.OpenHandles(), 0u);
 }
 
 }  // namespace
