@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 
 #include <cerrno>
 
@@ -49,6 +51,17 @@ bool ConvertQuietly(std::string_view in, std::u16string& out) {
 
 DWORD CheckKind(const struct stat& status) {
     return (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+// A vfat or exFAT host folds ASCII case itself, so an exact look-up that
+// finds nothing leaves no case variant of an ASCII name to scan for.
+bool HostFoldsCaseOf(int dir, std::u16string_view name) {
+    constexpr decltype(statfs::f_type) kExfatMagic = 0x2011BAB0;
+    for (WCHAR unit : name) {
+        if (unit >= 0x80) return false;
+    }
+    struct statfs info {};
+    return fstatfs(dir, &info) == 0 && (info.f_type == MSDOS_SUPER_MAGIC || info.f_type == kExfatMagic);
 }
 
 }  // namespace
@@ -120,6 +133,8 @@ DWORD FindEntry(int dir, const NameComponent& name, Entry& entry) {
         return CheckKind(entry.status);
     }
     if (errno != ENOENT) return ErrorFromErrno(errno);
+    entry.host_name = name.host;
+    if (HostFoldsCaseOf(dir, name.wide)) return ERROR_SUCCESS;
 
     // No exact entry: look for one that differs only in case.
     std::vector<std::string> names;
