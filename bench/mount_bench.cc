@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "filter/codec/codec.h"
+#include "filter/codec/codec_buffers.h"
 #include "platform/core/types.h"
 #include "platform/registry/registry.h"
 
@@ -150,47 +150,23 @@ void SmallFiles(benchmark::State& state, const Target& target, Kind kind) {
 }
 
 // The codec alone on the same data, in memory: what the compressed rows may cost.
-struct MemoryStream {
-    const std::string* from;
-    size_t position;
-    std::string to;
-};
-
-BOOL ReadMemory(void* context, void* buffer, DWORD count, DWORD* delivered) {
-    auto* stream = static_cast<MemoryStream*>(context);
-    const size_t n = std::min<size_t>(count, stream->from->size() - stream->position);
-    std::memcpy(buffer, stream->from->data() + stream->position, n);
-    stream->position += n;
-    *delivered = static_cast<DWORD>(n);
-    return TRUE;
-}
-
-BOOL WriteMemory(void* context, const void* buffer, DWORD count) {
-    static_cast<MemoryStream*>(context)->to.append(static_cast<const char*>(buffer), count);
-    return TRUE;
-}
-
 std::string encoded_data;
 
 void CodecEncodeBench(benchmark::State& state) {
     Timed(state, "codec alone", "encode", [&] {
-        MemoryStream stream{&big_data, 0, {}};
-        stream.to.reserve(kBigSize / 2);
-        const CodecSource source{&stream, ReadMemory};
-        const CodecSink sink{&stream, WriteMemory};
-        const bool ok = CodecEncode(&source, &sink) == kCodecCompleted;
-        encoded_data = std::move(stream.to);
+        std::string compressed;
+        compressed.reserve(kBigSize / 2);
+        const bool ok = CodecEncodeBuffer(big_data, compressed) == kCodecCompleted;
+        encoded_data = std::move(compressed);
         return ok;
     });
 }
 
 void CodecDecodeBench(benchmark::State& state) {
     Timed(state, "codec alone", "decode", [&] {
-        MemoryStream stream{&encoded_data, kCodecSignatureSize, {}};
-        stream.to.reserve(kBigSize);
-        const CodecSource source{&stream, ReadMemory};
-        const CodecSink sink{&stream, WriteMemory};
-        return CodecDecode(&source, &sink) == kCodecCompleted && stream.to.size() == kBigSize;
+        std::string plain;
+        plain.reserve(kBigSize);
+        return CodecDecodeBuffer(encoded_data, plain) == kCodecCompleted && plain.size() == kBigSize;
     });
 }
 

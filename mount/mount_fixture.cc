@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "filter/codec/codec.h"
+#include "filter/codec/codec_buffers.h"
 #include "platform/core/types.h"
 #include "platform/registry/registry.h"
 
@@ -31,25 +31,6 @@ constexpr auto kPollStep = std::chrono::milliseconds(10);
 
 constexpr WCHAR kFilterKey[] = u"System\\StorageManager\\FATFS\\Filters\\Quillane";
 constexpr DWORD kExceptionBytes = 4096;
-
-struct MemorySource {
-    const Bytes* bytes;
-    size_t position;
-};
-
-BOOL ReadMemory(void* context, void* buffer, DWORD count, DWORD* delivered) {
-    auto* source = static_cast<MemorySource*>(context);
-    const size_t n = std::min<size_t>(count, source->bytes->size() - source->position);
-    std::memcpy(buffer, source->bytes->data() + source->position, n);
-    source->position += n;
-    *delivered = static_cast<DWORD>(n);
-    return TRUE;
-}
-
-BOOL WriteMemory(void* context, const void* buffer, DWORD count) {
-    static_cast<Bytes*>(context)->append(static_cast<const char*>(buffer), count);
-    return TRUE;
-}
 
 std::string ShellQuote(const std::string& text) {
     std::string quoted = "'";
@@ -131,12 +112,8 @@ bool HasSignature(const Bytes& bytes) {
 }
 
 std::optional<Bytes> Decode(const Bytes& compressed) {
-    if (!HasSignature(compressed)) return std::nullopt;
-    MemorySource from{&compressed, kCodecSignatureSize};
     Bytes plain;
-    const CodecSource source{&from, ReadMemory};
-    const CodecSink sink{&plain, WriteMemory};
-    if (CodecDecode(&source, &sink) != kCodecCompleted) return std::nullopt;
+    if (CodecDecodeBuffer(compressed, plain) != kCodecCompleted) return std::nullopt;
     return plain;
 }
 

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <random>
 
-#include "filter/codec/codec.h"
+#include "filter/codec/codec_buffers.h"
 #include "filter/exempt_test.h"
 #include "platform/registry/registry.h"
 
@@ -43,27 +43,6 @@ Bytes CompressibleBytes(size_t size, unsigned seed) {
 
 namespace {
 
-struct MemorySource {
-    const Bytes* bytes;
-    size_t position;
-};
-
-BOOL ReadMemory(void* context, void* buffer, DWORD count, DWORD* delivered) {
-    auto* source = static_cast<MemorySource*>(context);
-    const size_t n = std::min<size_t>(count, source->bytes->size() - source->position);
-    std::memcpy(buffer, source->bytes->data() + source->position, n);
-    source->position += n;
-    *delivered = static_cast<DWORD>(n);
-    return TRUE;
-}
-
-BOOL WriteMemory(void* context, const void* buffer, DWORD count) {
-    auto* sink = static_cast<Bytes*>(context);
-    sink->insert(sink->end(), static_cast<const unsigned char*>(buffer),
-                 static_cast<const unsigned char*>(buffer) + count);
-    return TRUE;
-}
-
 std::string UniqueName(std::string_view purpose) {
     static std::atomic<int> counter{0};
     return std::string(purpose) + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
@@ -77,22 +56,17 @@ std::string TestRoot() {
 }  // namespace
 
 Bytes Encode(const Bytes& plain) {
-    MemorySource from{&plain, 0};
-    Bytes out;
-    const CodecSource source{&from, ReadMemory};
-    const CodecSink sink{&out, WriteMemory};
-    EXPECT_EQ(CodecEncode(&source, &sink), kCodecCompleted);
-    return out;
+    std::string compressed;
+    EXPECT_EQ(CodecEncodeBuffer(std::string_view(reinterpret_cast<const char*>(plain.data()), plain.size()), compressed),
+              kCodecCompleted);
+    return Bytes(compressed.begin(), compressed.end());
 }
 
 std::optional<Bytes> Decode(const Bytes& compressed) {
-    if (!HasSignature(compressed)) return std::nullopt;
-    MemorySource from{&compressed, kCodecSignatureSize};
-    Bytes out;
-    const CodecSource source{&from, ReadMemory};
-    const CodecSink sink{&out, WriteMemory};
-    if (CodecDecode(&source, &sink) != kCodecCompleted) return std::nullopt;
-    return out;
+    std::string plain;
+    const std::string_view bytes(reinterpret_cast<const char*>(compressed.data()), compressed.size());
+    if (CodecDecodeBuffer(bytes, plain) != kCodecCompleted) return std::nullopt;
+    return Bytes(plain.begin(), plain.end());
 }
 
 bool HasSignature(const Bytes& bytes) {
