@@ -36,6 +36,7 @@ extern const Command kCatCommand;
 extern const Command kInfoCommand;
 extern const Command kInstallCommand;
 extern const Command kRegCommand;
+extern const Command kRecoverCommand;
 extern const Command kDemoCommand;
 
 }  // namespace quillane::cli

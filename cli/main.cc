@@ -12,8 +12,8 @@ namespace quillane::cli {
 namespace {
 
 const Command* const kCommands[] = {
-    &kDemoCommand,   &kMountCommand, &kConvertCommand, &kExceptionsCommand, &kPackCommand,
-    &kUnpackCommand, &kCatCommand,   &kInfoCommand,    &kInstallCommand,    &kRegCommand,
+    &kDemoCommand,   &kMountCommand, &kConvertCommand, &kRecoverCommand, &kExceptionsCommand, &kPackCommand,
+    &kUnpackCommand, &kCatCommand,   &kInfoCommand,    &kInstallCommand, &kRegCommand,
 };
 
 void PrintOverview(std::FILE* to) {

@@ -13,7 +13,7 @@ TEST_F(UsageTest, HelpOfTheCommandAndOfEverySubcommandExitsZero) {
     EXPECT_TRUE(Holds(overview.out, "usage: quillane SUBCOMMAND"));
     EXPECT_EQ(overview.err, "");
     for (const char* name :
-         {"demo", "mount", "convert", "exceptions", "pack", "unpack", "cat", "info", "install", "reg"}) {
+         {"demo", "mount", "convert", "recover", "exceptions", "pack", "unpack", "cat", "info", "install", "reg"}) {
         for (const char* flag : {"--help", "-h"}) {
             const RunResult help = Run({name, flag});
             EXPECT_EQ(help.status, 0) << name << " " << flag;
@@ -45,6 +45,10 @@ TEST_F(UsageTest, WrongCommandLinesExitTwoWithTheReasonOnStandardError) {
         {{"info"}, "needs at least one FILE"},
         {{"convert"}, "needs CARD_DIR"},
         {{"convert", "a", "b"}, "needs CARD_DIR"},
+        {{"recover"}, "needs CARD_DIR"},
+        {{"recover", "--apply"}, "needs CARD_DIR"},
+        {{"recover", "a", "b"}, "needs CARD_DIR"},
+        {{"recover", "--force", "a"}, "unknown option --force"},
         {{"mount", "card"}, "mount"},
         {{"mount", "-o"}, ""},
         {{"exceptions", "add"}, "add needs at least one TYPE"},
