@@ -5,6 +5,7 @@
 
 #include "filter/codec/codec.h"
 #include <cstring>
+#include <filesystem>
 
 #include "filter/tests/card_fixture.h"
 #include "platform/hook/fault_layer.h"
@@ -292,6 +293,30 @@ TEST_F(FilterTest, ReadOnlyFileIsCompressedAndStaysReadOnly) {
     EXPECT_TRUE(card_.IsCompressedOnCard("ro.txt"));
     EXPECT_EQ(card_.Content("ro.txt"), CompressibleBytes(5000, 7));
     EXPECT_NE(GetFileAttributesW(card_.volume(), u"\\ro.txt") & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_TRUE(card_.StrayTempFiles().empty());
+}
+
+TEST_F(FilterTest, FileRemovedWhileOpenKeepsWrittenDataOnlyWhereItIs) {
+    // Written: the expansion file is the one place the data is, so it stays
+    // for recovery and the removed file does not come back.
+    PutCompressed("gone.txt", TextBytes("old"));
+    HANDLE written = card_.Open(u"\\gone.txt", kReadWrite);
+    ASSERT_NE(written, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(card_.Write(written, TextBytes("new data")));
+    ASSERT_TRUE(DeleteFileW(card_.volume(), u"\\gone.txt"));
+    ASSERT_TRUE(CloseFile(written));
+    EXPECT_FALSE(card_.HostFile("gone.txt").has_value());
+    ASSERT_EQ(card_.StrayTempFiles().size(), 1u);
+    EXPECT_EQ(card_.HostFile(card_.StrayTempFiles()[0]), TextBytes("new data"));
+
+    // Unwritten: nothing to keep.
+    std::filesystem::remove(card_.HostPath(card_.StrayTempFiles()[0]));
+    PutCompressed("gone.txt", TextBytes("old"));
+    HANDLE clean = card_.Open(u"\\gone.txt", GENERIC_READ);
+    ASSERT_NE(clean, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(DeleteFileW(card_.volume(), u"\\gone.txt"));
+    ASSERT_TRUE(CloseFile(clean));
+    EXPECT_FALSE(card_.HostFile("gone.txt").has_value());
     EXPECT_TRUE(card_.StrayTempFiles().empty());
 }
 
