@@ -247,6 +247,7 @@ struct CardFile {
     std::uint64_t created = 0;  // FILETIME value; 0 when unknown
     bool may_own = true;        // a file a leftover can have belonged to
     bool is_expansion = false;  // a leftover expansion file (a copy for staging files only)
+    std::string owner;          // for an expansion file: the file it was judged to belong to
 };
 
 // Size and kind of a file as the filter reads it, and its creation time.
@@ -396,7 +397,18 @@ const CardFile* CopyOf(const ContentRef& content, unsigned long long size, const
 }
 
 std::string CopyName(const CardFile& file) {
-    return file.is_expansion ? "the expansion file " + file.path + " (judged on its own)" : file.path;
+    return file.is_expansion ? "the expansion file " + file.path + ", which a close was encoding" : file.path;
+}
+
+// A staging file holds what `copy` holds: it belonged to the same file.
+void OwnerFromCopy(Leftover& leftover, const CardFile& copy, const char* basis) {
+    if (!copy.is_expansion) {
+        leftover.owner = copy.path;
+        leftover.owner_basis = basis;
+    } else if (!copy.owner.empty()) {
+        leftover.owner = copy.owner;
+        leftover.owner_basis = "encoded from " + copy.path + ", the expansion file of that file";
+    }
 }
 
 void JudgeExpansion(Leftover& leftover, const std::string& host_path, std::uint64_t created,
@@ -418,7 +430,14 @@ void JudgeExpansion(Leftover& leftover, const std::string& host_path, std::uint6
     }
     leftover.fate = LeftoverFate::kKeep;
     leftover.finding = "differs from every file on the card: it may hold a program's unsaved writes";
-    SetOwner(leftover, GuessOwner(content, leftover.size, created, files, true));
+    const Owner owner = GuessOwner(content, leftover.size, created, files, true);
+    SetOwner(leftover, owner);
+    // Worth telling, though no reason to delete it: a truncation is a write too.
+    if (owner.file != nullptr && owner.file->plain_size > leftover.size &&
+        SameContent(content, {owner.file->host_path, true}, leftover.size)) {
+        leftover.finding += " (it is the first " + ByteCount(leftover.size) + " of " + owner.file->path +
+                            ", as an open that stopped while expanding it leaves, or a program that cut it short)";
+    }
 }
 
 void JudgeStaging(Leftover& leftover, const std::string& host_path, std::uint64_t created,
@@ -473,12 +492,7 @@ void JudgeStaging(Leftover& leftover, const std::string& host_path, std::uint64_
         leftover.fate = LeftoverFate::kRemove;
         leftover.finding = "same content as " + CopyName(*copy) +
                            ": a close stopped after writing it but before putting it in place";
-        if (copy->is_expansion) {
-            SetOwner(leftover, GuessOwner(content, 0, created, files, false));
-        } else {
-            leftover.owner = copy->path;
-            leftover.owner_basis = "same content";
-        }
+        OwnerFromCopy(leftover, *copy, "same content");
         return;
     }
     // The encoder writes whole blocks of 131072 bytes but for the last: a
@@ -490,10 +504,7 @@ void JudgeStaging(Leftover& leftover, const std::string& host_path, std::uint64_
                 leftover.fate = LeftoverFate::kRemove;
                 leftover.finding = "holds only the first " + ByteCount(report.plainSize) + " of " + CopyName(file) +
                                    kNeverInPlace;
-                if (!file.is_expansion) {
-                    leftover.owner = file.path;
-                    leftover.owner_basis = "same first blocks";
-                }
+                OwnerFromCopy(leftover, file, "same first blocks");
                 return;
             }
         }
@@ -671,27 +682,37 @@ std::optional<RecoveryPlan> PlanRecovery(const std::string& card_dir, std::strin
         if (Describe(expansion, false)) files.push_back(std::move(expansion));
     }
 
+    // Expansion files first: a staging file encoded from one belonged to
+    // the same file.
     std::set<std::u16string> planned;
-    for (const std::string& name : names) {
-        Leftover leftover;
-        leftover.name = name;
-        leftover.kind = *LeftoverKindOf(name);
-        CardFile facts;
-        facts.host_path = card_dir + "/" + name;
-        if (!Describe(facts, false)) {
-            leftover.finding = "cannot be read: left where it is";
+    for (const LeftoverKind kind : {LeftoverKind::kExpansion, LeftoverKind::kStaging}) {
+        for (const std::string& name : names) {
+            if (*LeftoverKindOf(name) != kind) continue;
+            Leftover leftover;
+            leftover.name = name;
+            leftover.kind = kind;
+            CardFile facts;
+            facts.host_path = card_dir + "/" + name;
+            if (!Describe(facts, false)) {
+                leftover.finding = "cannot be read: left where it is";
+                plan.leftovers.push_back(std::move(leftover));
+                continue;
+            }
+            leftover.size = facts.plain_size;  // read raw: the bytes it takes
+            if (kind == LeftoverKind::kExpansion) {
+                JudgeExpansion(leftover, facts.host_path, facts.created, files);
+                for (CardFile& file : files) {
+                    if (file.is_expansion && file.path == name) file.owner = leftover.owner;
+                }
+            } else {
+                JudgeStaging(leftover, facts.host_path, facts.created, files);
+            }
+            if (leftover.fate == LeftoverFate::kKeep) leftover.keep_as = PlanKeepPath(card_dir, leftover, planned);
             plan.leftovers.push_back(std::move(leftover));
-            continue;
         }
-        leftover.size = facts.plain_size;  // read raw: the bytes it takes
-        if (leftover.kind == LeftoverKind::kExpansion) {
-            JudgeExpansion(leftover, facts.host_path, facts.created, files);
-        } else {
-            JudgeStaging(leftover, facts.host_path, facts.created, files);
-        }
-        if (leftover.fate == LeftoverFate::kKeep) leftover.keep_as = PlanKeepPath(card_dir, leftover, planned);
-        plan.leftovers.push_back(std::move(leftover));
     }
+    std::sort(plan.leftovers.begin(), plan.leftovers.end(),
+              [](const Leftover& a, const Leftover& b) { return a.name < b.name; });
     return plan;
 }
 

@@ -199,8 +199,9 @@ TEST_F(RecoverTest, TellsEachKindOfLeftoverAndApplyKeepsWhatMayBeTheOnlyCopy) {
     Leftover("v0B02.TMP", unsaved_report, "report.txt");                        // unsaved writes
     Leftover("v0B03.TMP", unsaved_letter, "docs/letter.txt");                   // unsaved writes, in a folder
     Leftover("v0B04.TMP", stranger);                                            // owner unknown
+    Leftover("v0B07.TMP", report.substr(0, 100000), "report.txt");  // an open cut short while expanding
     Leftover("y0A04.TMP", Encode(whole_unknown));                               // whole, held nowhere
-    Leftover("y0A05.TMP", Encode(unsaved_report), "report.txt");  // encoded from v0B02, not yet in place
+    Leftover("y0A05.TMP", Encode(unsaved_report));  // encoded from v0B02, not yet in place nor timed
     Leftover("V0b05.tmp", "");                                    // empty expansion, lower case
     Leftover("y0A06.TMP", "");                                    // a close that wrote nothing yet
     // Not the filter's names: never touched, never reported.
@@ -234,10 +235,12 @@ TEST_F(RecoverTest, TellsEachKindOfLeftoverAndApplyKeepsWhatMayBeTheOnlyCopy) {
     EXPECT_TRUE(Holds(Block(out, "v0B03.TMP"), "-> keep as recovered/docs/letter.txt.v0B03.TMP")) << out;
     EXPECT_TRUE(Holds(Block(out, "v0B04.TMP"), "owner unknown")) << out;
     EXPECT_TRUE(Holds(Block(out, "v0B04.TMP"), "-> keep as recovered/v0B04.TMP")) << out;
+    EXPECT_TRUE(Holds(Block(out, "v0B07.TMP"), "it is the first 100000 bytes (97.7 KiB) of report.txt")) << out;
+    EXPECT_TRUE(Holds(Block(out, "v0B07.TMP"), "-> keep as recovered/report.txt.v0B07.TMP")) << out;
     EXPECT_TRUE(Holds(Block(out, "y0A04.TMP"), "no file on the card holds")) << out;
     EXPECT_TRUE(Holds(Block(out, "y0A04.TMP"), "-> keep as recovered/y0A04.TMP")) << out;
     EXPECT_TRUE(Holds(Block(out, "y0A05.TMP"), "same content as the expansion file v0B02.TMP")) << out;
-    EXPECT_TRUE(Holds(Block(out, "y0A05.TMP"), "belonged to report.txt (same creation time)")) << out;
+    EXPECT_TRUE(Holds(Block(out, "y0A05.TMP"), "belonged to report.txt (encoded from v0B02.TMP")) << out;
     EXPECT_TRUE(Holds(Block(out, "y0A05.TMP"), "-> can go")) << out;
     EXPECT_TRUE(Holds(Block(out, "V0b05.tmp"), "empty: it holds no data")) << out;
     EXPECT_TRUE(Holds(Block(out, "V0b05.tmp"), "-> can go")) << out;
@@ -247,14 +250,14 @@ TEST_F(RecoverTest, TellsEachKindOfLeftoverAndApplyKeepsWhatMayBeTheOnlyCopy) {
                              "v0B09.TMP"}) {
         EXPECT_FALSE(Holds(out, name)) << name << " is not a leftover:\n" << out;
     }
-    EXPECT_TRUE(Holds(out, "7 can go, 4 to keep under recovered/, 0 left alone. Nothing was changed")) << out;
+    EXPECT_TRUE(Holds(out, "7 can go, 5 to keep under recovered/, 0 left alone. Nothing was changed")) << out;
 
     const RunResult applied = Run({"recover", "--apply", Card()});
     ASSERT_EQ(applied.status, 0) << applied.out << applied.err;
     EXPECT_TRUE(Holds(Block(applied.out, "y0A01.TMP"), "-> removed")) << applied.out;
     EXPECT_TRUE(Holds(Block(applied.out, "v0B02.TMP"), "-> kept as recovered/report.txt.v0B02.TMP"))
         << applied.out;
-    EXPECT_TRUE(Holds(applied.out, "Removed 7, kept 4 under recovered/, left 0 at the root.")) << applied.out;
+    EXPECT_TRUE(Holds(applied.out, "Removed 7, kept 5 under recovered/, left 0 at the root.")) << applied.out;
 
     std::map<std::string, std::string> expected = before;
     for (const char* gone : {"y0A01.TMP", "y0A02.TMP", "y0A03.TMP", "v0B01.TMP", "y0A05.TMP", "V0b05.tmp",
@@ -264,6 +267,7 @@ TEST_F(RecoverTest, TellsEachKindOfLeftoverAndApplyKeepsWhatMayBeTheOnlyCopy) {
     const std::pair<const char*, const char*> moves[] = {{"v0B02.TMP", "recovered/report.txt.v0B02.TMP"},
                                                          {"v0B03.TMP", "recovered/docs/letter.txt.v0B03.TMP"},
                                                          {"v0B04.TMP", "recovered/v0B04.TMP"},
+                                                         {"v0B07.TMP", "recovered/report.txt.v0B07.TMP"},
                                                          {"y0A04.TMP", "recovered/y0A04.TMP"}};
     for (const auto& [from, to] : moves) {
         expected[to] = expected[from];
