@@ -78,11 +78,12 @@ TEST(ModelTest, RandomOperationsMatchTheModel) {
                 break;
             default: {  // close
                 ASSERT_TRUE(CloseFile(f.handle)) << "step " << step;
-                if (f.written) model[name] = f.content;
-                open.erase(it);
+                const bool written = f.written;
+                if (written) model[name] = f.content;
+                open.erase(it);  // f goes with its entry
                 ASSERT_EQ(card.Content(host_name(name)), model[name]) << "step " << step;
                 const bool compressed = card.IsCompressedOnCard(host_name(name));
-                if (f.written) {
+                if (written) {
                     const bool should_compress = !exempt(name) && !model[name].empty();
                     EXPECT_EQ(compressed, should_compress) << "step " << step;
                 }
