@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -167,6 +170,41 @@ TEST_F(CreateFileTest, ExclusiveOpensExcludeEachOtherAcrossThreads) {
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(most_holders.load(), 1);
     EXPECT_GT(opens.load(), 0);
+}
+
+// A file removed while a handle holds it (replaced by a rename, or deleted
+// on the host) frees its inode when that handle closes, and the host may
+// give the inode at once to a file being made: the closed handle must not
+// still count as an open of the new file.
+TEST_F(CreateFileTest, ANewFileIsNotRefusedForAClosedHandleOfTheInodeItReusesAcrossThreads) {
+    constexpr int kRounds = 20000;
+    std::atomic<int> refused_removed{0};
+    std::thread removed([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            HANDLE file = Open(u"gone.tmp", GENERIC_WRITE, CREATE_NEW, 0);
+            if (file == INVALID_HANDLE_VALUE) {
+                ++refused_removed;
+                continue;
+            }
+            ::unlink(Host("gone.tmp").c_str());
+            EXPECT_TRUE(Close(file));
+        }
+    });
+    std::map<DWORD, int> failures;
+    for (int i = 0; i < kRounds; ++i) {
+        HANDLE file = Open(u"made.tmp", GENERIC_WRITE, CREATE_NEW, 0);
+        if (file == INVALID_HANDLE_VALUE) {
+            ++failures[GetLastError()];
+            continue;
+        }
+        EXPECT_TRUE(Close(file));
+        ::unlink(Host("made.tmp").c_str());
+    }
+    removed.join();
+    EXPECT_EQ(refused_removed.load(), 0);
+    for (const auto& [error, count] : failures) {
+        ADD_FAILURE() << count << " of " << kRounds << " new files were refused with error " << error;
+    }
 }
 
 TEST_F(CreateFileTest, RefusedTruncationLeavesTheFileAlone) {

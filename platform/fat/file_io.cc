@@ -267,6 +267,11 @@ BOOL CloseFile(HANDLE h) noexcept {
     std::unique_ptr<FileObject> owned(file);
     owned->magic = 0;
     owned->volume->open_handles.fetch_sub(1);
+    // Out of the share table before the descriptor goes: closing the last
+    // descriptor of a file removed while open frees its inode, which the host
+    // may give at once to a file being made, and that file must not meet
+    // this handle there.
+    owned->share = ShareTable::Ticket();
     // The host releases the descriptor even when its close reports an error,
     // so the handle is gone either way; the error still reaches the caller,
     // since data may not have reached the card.
