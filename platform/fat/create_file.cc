@@ -131,6 +131,10 @@ HANDLE CreateNew(Volume::State& volume, const Resolved& resolved, const OpenRequ
     return Finish(volume, std::move(file), ERROR_SUCCESS);
 }
 
+// A close that puts a file's new form in place renames over it while other
+// handles may be opening it: enough attempts for a few such renames in a row.
+constexpr int kOpenAttempts = 8;
+
 }  // namespace
 
 HANDLE CreateFileW(HANDLE h, HANDLE /*process*/, LPCWSTR name, DWORD access, DWORD share_mode,
@@ -141,9 +145,10 @@ HANDLE CreateFileW(HANDLE h, HANDLE /*process*/, LPCWSTR name, DWORD access, DWO
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
     const OpenRequest request{access & kAccessMask, share_mode & (FILE_SHARE_READ | FILE_SHARE_WRITE), disposition,
                               flags_and_attributes};
-    // A name that appears or vanishes between the lookup and the open is
-    // looked up once more; a second change in that instant is reported.
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    // A name that appears, vanishes or is replaced between the lookup and
+    // the open is looked up again (the open then meets the old file or the
+    // new one, as on the card); one that changes at every attempt is busy.
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         Resolved resolved;
         if (const DWORD error = Resolve(volume->root.Get(), name, resolved); error != ERROR_SUCCESS) return Fail(error);
         if (resolved.is_root) return Fail(ERROR_ACCESS_DENIED);

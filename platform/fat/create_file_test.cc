@@ -207,6 +207,54 @@ TEST_F(CreateFileTest, ANewFileIsNotRefusedForAClosedHandleOfTheInodeItReusesAcr
     }
 }
 
+// A close through the filter replaces its file in one rename while other
+// handles open it: an open that looked the name up just before the rename
+// must open the old file or the new one, never fail.
+TEST_F(CreateFileTest, AFileReplacedWhileItIsOpenedIsStillOpenedAcrossThreads) {
+    MakeFile(u"target.txt", "version 0");
+    constexpr int kOpensEach = 20000;
+    std::atomic<int> opening{2};
+    std::atomic<int> replaced{0};
+    std::thread replacer([&] {
+        for (int i = 1; opening > 0; ++i) {
+            MakeFile(u"stage.tmp", "version " + std::to_string(i));
+            // Refused while an opener holds the file; asked again.
+            while (opening > 0 && !hooks_.DeleteAndRenameFileW(hooks_.volume, u"target.txt", u"stage.tmp")) {
+                EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+            }
+            ++replaced;
+        }
+    });
+    std::atomic<int> opens{0};
+    std::mutex lock;
+    std::map<DWORD, int> failures;
+    std::vector<std::thread> openers;
+    for (int t = 0; t < 2; ++t) {
+        openers.emplace_back([&] {
+            for (int i = 0; i < kOpensEach; ++i) {
+                HANDLE file =
+                    Open(u"target.txt", GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE);
+                if (file == INVALID_HANDLE_VALUE) {
+                    const DWORD error = GetLastError();
+                    std::lock_guard guard(lock);
+                    ++failures[error];
+                    continue;
+                }
+                ++opens;
+                EXPECT_TRUE(Close(file));
+            }
+            --opening;
+        });
+    }
+    for (std::thread& opener : openers) opener.join();
+    replacer.join();
+    EXPECT_GT(replaced.load(), 0);
+    for (const auto& [error, count] : failures) {
+        ADD_FAILURE() << count << " of " << 2 * kOpensEach << " opens failed with error " << error << " ("
+                      << replaced.load() << " replaces)";
+    }
+}
+
 TEST_F(CreateFileTest, RefusedTruncationLeavesTheFileAlone) {
     MakeFile(u"keep.txt", "precious");
     HANDLE reader = Open(u"keep.txt", GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);

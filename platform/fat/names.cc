@@ -195,7 +195,9 @@ DWORD OpenEntry(int dir, const Entry& entry, int flags, UniqueFd& fd) {
     if (!opened.Valid()) return ErrorFromErrno(errno);
     struct stat status {};
     if (fstat(opened.Get(), &status) != 0) return ErrorFromErrno(errno);
-    if (status.st_dev != entry.status.st_dev || status.st_ino != entry.status.st_ino) return ERROR_ACCESS_DENIED;
+    // The entry found is gone from its name (replaced by a rename, or
+    // removed and made anew): for the caller, as if it had vanished.
+    if (status.st_dev != entry.status.st_dev || status.st_ino != entry.status.st_ino) return ERROR_FILE_NOT_FOUND;
     // Back to blocking I/O for the file's own reads and writes.
     const int status_flags = fcntl(opened.Get(), F_GETFL);
     if (status_flags >= 0) fcntl(opened.Get(), F_SETFL, status_flags & ~O_NONBLOCK);

@@ -72,6 +72,8 @@ DWORD Resolve(int root, LPCWSTR path, Resolved& resolved);
 
 // Opens the object of a found entry without following links and checks that
 // it is still the entry found. `flags` are open(2) access flags.
+// ERROR_FILE_NOT_FOUND when the name no longer holds that object (removed,
+// or replaced by a rename since the lookup), so a caller may look it up again.
 DWORD OpenEntry(int dir, const Entry& entry, int flags, UniqueFd& fd);
 
 // The host names in the open directory `dir`, without "." and "..", in the
