@@ -52,6 +52,7 @@ constexpr int kLatestKillMs = 2000;
 constexpr int kEarlyKillMs = 40;
 constexpr unsigned kEarlyKillPercent = 30;
 constexpr auto kWritersEndWithin = std::chrono::seconds(60);
+constexpr auto kRoundLimit = std::chrono::seconds(90);
 
 std::string FileName(unsigned file) { return "file" + std::to_string(file) + ".bin"; }
 
@@ -205,6 +206,8 @@ TEST_F(CrashTest, EveryFileHoldsItsOldOrItsNewVersionWholeAfterTheMountIsKilled)
 
     for (unsigned long kill = 0; kill < kills; ++kill) {
         SCOPED_TRACE("kill " + std::to_string(kill + 1));
+        // A mount that hangs is killed, and the round fails.
+        const Watchdog watchdog(kRoundLimit, [this] { daemon_->Abort(); });
         ASSERT_TRUE(StartMount());
         std::vector<std::thread> writers;
         shared->stop = false;
@@ -227,6 +230,7 @@ TEST_F(CrashTest, EveryFileHoldsItsOldOrItsNewVersionWholeAfterTheMountIsKilled)
             }
         }
         for (std::thread& writer : writers) writer.join();
+        ASSERT_FALSE(watchdog.Expired()) << "the mount hung for " << kRoundLimit.count() << " s";
 
         // Each file: there, whole, its old version or its new one.
         std::set<Bytes> held;
@@ -319,6 +323,7 @@ TEST_F(CrashTest, EveryFileHoldsItsOldOrItsNewVersionWholeAfterTheMountIsKilled)
     }
 
     // The card still works: a clean mount, every file read back as modelled.
+    const Watchdog watchdog(kRoundLimit, [this] { daemon_->Abort(); });
     ASSERT_TRUE(StartMount());
     for (unsigned file = 0; file < kFiles; ++file) {
         const std::optional<Bytes> seen = ReadHostFile(mount_point_ + "/" + FileName(file));
@@ -326,6 +331,7 @@ TEST_F(CrashTest, EveryFileHoldsItsOldOrItsNewVersionWholeAfterTheMountIsKilled)
         EXPECT_TRUE(*seen == shared->files[file].committed) << FileName(file) << ": " << DescribeVersions(*seen);
     }
     EXPECT_EQ(daemon_->Stop(), 0) << daemon_->Log();
+    EXPECT_FALSE(watchdog.Expired()) << "the mount hung for " << kRoundLimit.count() << " s";
     EXPECT_TRUE(Leftovers().empty());
 
     const Counts& c = shared->counts;

@@ -272,13 +272,7 @@ RunResult RunQuillane(const std::vector<std::string>& arguments, std::chrono::se
 MountDaemon::MountDaemon(std::string card, std::string mount_point, std::string log_path)
     : card_(std::move(card)), mount_point_(std::move(mount_point)), log_path_(std::move(log_path)) {}
 
-MountDaemon::~MountDaemon() {
-    if (pid_ > 0) {
-        Stop();
-    } else {
-        UnmountFolder(mount_point_);
-    }
-}
+MountDaemon::~MountDaemon() { Stop(); }
 
 bool MountDaemon::Start(std::string* why, bool* not_permitted) {
     *not_permitted = false;
@@ -296,24 +290,31 @@ bool MountDaemon::Start(std::string* why, bool* not_permitted) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, log, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, log, STDERR_FILENO);
-    const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    pid_t child = -1;
+    const int spawned = ::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(log);
     if (spawned != 0) {
-        pid_ = -1;
         *why = "cannot start " + program + ": " + std::strerror(spawned);
         return false;
+    }
+    {
+        std::lock_guard guard(pid_lock_);
+        pid_ = child;
     }
     const auto deadline = std::chrono::steady_clock::now() + kMountWait;
     while (std::chrono::steady_clock::now() < deadline) {
         if (IsMountedAt(mount_point_)) return true;
         int status = 0;
+        std::unique_lock guard(pid_lock_);
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
+            guard.unlock();
             *why = "the mount ended before mounting: " + Log();
             *not_permitted = MountingNotPermitted(Log());
             return false;
         }
+        guard.unlock();
         std::this_thread::sleep_for(kPollStep);
     }
     *why = "the mount did not appear within " + std::to_string(kMountWait.count()) + " s: " + Log();
@@ -322,21 +323,25 @@ bool MountDaemon::Start(std::string* why, bool* not_permitted) {
 }
 
 bool MountDaemon::Kill() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    {
+        std::lock_guard guard(pid_lock_);
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+            }
+            pid_ = -1;
         }
-        pid_ = -1;
     }
     return UnmountFolder(mount_point_);
 }
 
+void MountDaemon::Abort() {
+    std::lock_guard guard(pid_lock_);
+    if (pid_ > 0) ::kill(pid_, SIGKILL);
+}
+
 int MountDaemon::Stop() {
-    if (pid_ <= 0) {
-        UnmountFolder(mount_point_);
-        return -1;
-    }
     UnmountFolder(mount_point_);
     return Reap(kExitWait);
 }
@@ -345,9 +350,13 @@ int MountDaemon::Reap(std::chrono::seconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     int status = 0;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        {
+            std::lock_guard guard(pid_lock_);
+            if (pid_ <= 0) return -1;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
         }
         std::this_thread::sleep_for(kPollStep);
     }
@@ -356,6 +365,25 @@ int MountDaemon::Reap(std::chrono::seconds timeout) {
 }
 
 std::string MountDaemon::Log() const { return ReadHostFile(log_path_).value_or(""); }
+
+Watchdog::Watchdog(std::chrono::seconds limit, std::function<void()> on_expiry) {
+    thread_ = std::thread([this, limit, on_expiry = std::move(on_expiry)] {
+        std::unique_lock guard(lock_);
+        if (done_.wait_for(guard, limit, [this] { return finished_; })) return;
+        expired_ = true;
+        guard.unlock();
+        on_expiry();
+    });
+}
+
+Watchdog::~Watchdog() {
+    {
+        std::lock_guard guard(lock_);
+        finished_ = true;
+    }
+    done_.notify_all();
+    thread_.join();
+}
 
 int WriteWholeFile(const std::string& path, const Bytes& bytes) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

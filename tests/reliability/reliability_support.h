@@ -9,10 +9,15 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quillane::reliability {
@@ -95,7 +100,9 @@ public:
     // fusermount3 -u as a user would; waits for the daemon to end. Its exit
     // status, or -1 when it had to be killed.
     int Stop();
-    bool Running() const { return pid_ > 0; }
+    // SIGKILL from any thread, without reaping: every call waiting on the
+    // mount then fails at once. For a watchdog.
+    void Abort();
     // The daemon's standard output and error so far.
     std::string Log() const;
 
@@ -105,7 +112,28 @@ private:
     std::string card_;
     std::string mount_point_;
     std::string log_path_;
+    // Reaped only under the lock, so that Abort never signals a process
+    // that has taken over a reaped daemon's id.
+    std::mutex pid_lock_;
     pid_t pid_ = -1;
+};
+
+// Calls `on_expiry` on a thread of its own if it is not destroyed within
+// `limit`: what turns a hung mount into a failure rather than a hung test.
+class Watchdog {
+public:
+    Watchdog(std::chrono::seconds limit, std::function<void()> on_expiry);
+    ~Watchdog();
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+    bool Expired() const { return expired_; }
+
+private:
+    std::mutex lock_;
+    std::condition_variable done_;
+    bool finished_ = false;
+    std::atomic<bool> expired_{false};
+    std::thread thread_;
 };
 
 // Whole-content helpers through POSIX on any path (the mount's or not).

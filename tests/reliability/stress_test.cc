@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <cstring>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -44,6 +45,8 @@ constexpr size_t kOwnLimit = 128 << 10;
 constexpr size_t kSharedShortest = 16 << 10;
 constexpr size_t kSharedLongest = 128 << 10;
 constexpr std::uint64_t kDefaultSeed = 0xC0FFEE;
+// Far more than a run takes, even under a sanitizer; well within ctest's limit.
+constexpr auto kStressLimit = std::chrono::seconds(240);
 // File numbers in the version tags: shared files first, then each thread's.
 constexpr unsigned kSharedFileTag = 100;
 
@@ -237,6 +240,12 @@ TEST_F(StorageManagerStress, ThreadsOpeningWritingTruncatingAndClosingSharedAndO
         versions.started.insert({shared, 0});
     }
 
+    // A deadlock in this process would hang the test: end it with a word.
+    const Watchdog watchdog(kStressLimit, [] {
+        std::fprintf(stderr, "the storage manager stress did not end within %lld s: deadlocked\n",
+                     static_cast<long long>(kStressLimit.count()));
+        std::abort();
+    });
     Tally tally;
     std::vector<Bytes> own_models(kThreads);
     std::vector<std::thread> threads;
@@ -447,6 +456,8 @@ TEST_F(MountStress, ThreadsThroughTheMountOnASharedFileUnderFlockAndOnFilesOfThe
     history.last = VersionBytes(kSharedFileTag, 0, kSharedLongest);
     ASSERT_EQ(WriteWholeFile(mount_point_ + "/shared.bin", history.last), 0);
 
+    // A mount that hangs is killed: every call on it then fails at once.
+    const Watchdog watchdog(kStressLimit, [this] { daemon_->Abort(); });
     Tally tally;
     std::vector<Bytes> own_models(kThreads);
     std::vector<std::thread> threads;
@@ -457,6 +468,7 @@ TEST_F(MountStress, ThreadsThroughTheMountOnASharedFileUnderFlockAndOnFilesOfThe
     }
     for (std::thread& thread : threads) thread.join();
     tally.Print("through the mount");
+    ASSERT_FALSE(watchdog.Expired()) << "the mount hung for " << kStressLimit.count() << " s";
     ASSERT_FALSE(tally.failed) << tally.first_failure;
 
     // What programs see now, and what the card holds once the mount is gone.
