@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "filter/codec/codec_buffers.h"
+#include "mount/mount_points.h"
 #include "platform/core/types.h"
 #include "platform/registry/registry.h"
 
@@ -172,17 +173,7 @@ void CodecDecodeBench(benchmark::State& state) {
 
 // ---- Mounts -----------------------------------------------------------------
 
-bool IsMounted(const std::string& point) {
-    std::ifstream mounts("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mounts, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, mount_point;
-        fields >> id >> parent >> device >> root >> mount_point;
-        if (mount_point == point) return true;
-    }
-    return false;
-}
+bool IsMounted(const std::string& point) { return quillane::mount::IsMountPoint(point); }
 
 struct RunningMount {
     pid_t pid = -1;

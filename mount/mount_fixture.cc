@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "filter/codec/codec_buffers.h"
+#include "mount/mount_points.h"
 #include "platform/core/types.h"
 #include "platform/registry/registry.h"
 
@@ -207,17 +208,7 @@ void MountTest::Mount() {
     FAIL() << "the mount did not appear within " << kMountWait.count() << " s";
 }
 
-bool MountTest::IsMounted() const {
-    std::ifstream mounts("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mounts, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point;
-        fields >> id >> parent >> device >> root >> point;
-        if (point == mount_point_) return true;
-    }
-    return false;
-}
+bool MountTest::IsMounted() const { return quillane::mount::IsMountPoint(mount_point_); }
 
 int MountTest::WaitForDriver() {
     if (driver_ <= 0) return -1;

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "filter/codec/codec.h"
+#include "mount/mount_points.h"
 
 extern char** environ;
 
@@ -202,17 +203,7 @@ std::vector<std::string> ListFolder(const std::string& path) {
     return names;
 }
 
-bool IsMountedAt(const std::string& mount_point) {
-    std::ifstream mounts("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mounts, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point;
-        fields >> id >> parent >> device >> root >> point;
-        if (point == mount_point) return true;
-    }
-    return false;
-}
+bool IsMountedAt(const std::string& mount_point) { return quillane::mount::IsMountPoint(mount_point); }
 
 bool UnmountFolder(const std::string& mount_point) {
     if (!IsMountedAt(mount_point)) return true;
