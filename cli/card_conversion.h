@@ -32,12 +32,14 @@ struct ConversionReport {
     std::vector<std::string> exempt;          // of an exempt type: the filter leaves them plain
     std::vector<std::string> empty;           // nothing to compress
     std::vector<std::string> left_plain;      // none of the above, yet not compressed
+    std::vector<std::string> close_failed;    // the card may not hold what the close stored
     bool marker_created = false;
     DWORD marker_error = ERROR_SUCCESS;
 
     // Files and folders that did not become what the filter makes of them.
     std::uint64_t Failures() const {
-        return held_open.size() + not_opened.size() + too_long.size() + unreadable.size() + left_plain.size();
+        return held_open.size() + not_opened.size() + too_long.size() + unreadable.size() + left_plain.size() +
+               close_failed.size();
     }
 };
 
