@@ -86,6 +86,8 @@ ConversionReport ConvertCard(const CardSession& session, const ConversionProgres
             const DWORD error = platform::GetLastError();
             if (error == ERROR_SHARING_VIOLATION) {
                 report.held_open.push_back(relative);
+            } else if (error == ERROR_FILE_CORRUPT) {
+                report.damaged.push_back(relative);
             } else {
                 report.not_opened.push_back(relative + " (" + PlatformErrorText(error) + ")");
             }

@@ -93,6 +93,7 @@ void PrintConversionSummary(std::FILE* out, const std::string& card_dir, const C
     PrintList(out, "exempt type:", report.exempt);
     PrintList(out, "empty:", report.empty);
     PrintList(out, "held open elsewhere:", report.held_open);
+    PrintList(out, "damaged, left as is:", report.damaged);
     PrintList(out, "could not be opened:", report.not_opened);
     PrintList(out, "path too long (>255):", report.too_long);
     PrintList(out, "folder unreadable:", report.unreadable);
