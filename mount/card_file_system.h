@@ -125,15 +125,21 @@ private:
     int StatusOfPath(std::u16string_view volume_path, NodeNumber number, bool unlinked, struct stat& attributes);
     int StatusOfNode(Node& node, struct stat& attributes);
 
+    // What an operation needs of the node's open file.
+    enum class Access {
+        kRead,    // any kind; a BlockReader when none is open
+        kFilter,  // a filter handle, read-only for a read-only file
+        kWrite,   // a writable filter handle
+    };
     // Under rename_lock_ (shared or exclusive) and node.gate exclusive: makes
-    // sure the node has an open file (writable when `want_write`), opening
-    // it with `disposition`; TRUNCATE_EXISTING empties a file already open.
-    int EnsureFile(Node& node, bool want_write, DWORD disposition);
+    // sure the node has an open file that serves `access`, opening it with
+    // `disposition`; TRUNCATE_EXISTING empties a file already open.
+    int EnsureFile(Node& node, Access access, DWORD disposition);
     // Under node.gate exclusive: closes the node's open file, if any.
     int CloseFileOf(Node& node);
     // Runs `use` with the node's open file, under node.gate, opening it
     // first when it was closed.
-    int WithFile(Node& node, bool want_write, const std::function<int(OpenFile&)>& use);
+    int WithFile(Node& node, Access access, const std::function<int(OpenFile&)>& use);
     // Ends a use that Pin began; the last one closes the open file.
     void EndUse(Node& node);
     // Under rename_lock_ exclusive: moves an open file out of its name to a

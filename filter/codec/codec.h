@@ -83,6 +83,20 @@ CodecResult CodecEncode(const CodecSource* source, const CodecSink* sink);
 // - kCodecSourceFailed, kCodecSinkFailed, kCodecNoMemory at once.
 CodecResult CodecDecode(const CodecSource* source, const CodecSink* sink);
 
+// One block header as a file holds it, judged.
+struct CodecBlockHeader {
+    DWORD dataLength;
+    DWORD storedLength;
+    DWORD payloadLength;  // bytes of payload behind the header
+    BOOL compressed;      // the payload is a zlib stream (stored length < data length)
+};
+
+// Reads the kCodecHeaderSize bytes at `bytes` into `*header`. Returns nonzero
+// when the encoder could have written it (a data length of 1 to 131072 and a
+// stored length other than 0); anything else is damage, as for the decoder,
+// and ends the file's blocks. For readers that find blocks by offset.
+BOOL CodecReadHeader(const BYTE* bytes, CodecBlockHeader* header);
+
 // Expands the payload of one compressed block (stored length < data length):
 // `payloadLength` bytes at `payload`, all of its stored length when `whole`,
 // fewer when the file ended first. `data` holds `dataLength` bytes (at most
