@@ -26,6 +26,9 @@
 //   by closing the handle (which reopens on the next use).
 // - Plain sizes: st_size is what programs read, st_blocks what the card
 //   holds (host_files.h).
+// - Reading writes nothing: an open for reading alone is served from the
+//   card's bytes (block_reader.h), not through the filter, until a writer
+//   opens the file.
 // Results are 0 or an errno value; nothing throws on purpose, but callers
 // must be ready for std::bad_alloc.
 #pragma once
@@ -111,8 +114,13 @@ public:
     void Release(NodeNumber number);
     int Sync(NodeNumber number);
 
+    // Before serving: a card that cannot be written is served read-only.
+    // Reads work as ever (they never write); every change answers EROFS.
+    void ServeReadOnly();
+
     // At start: deletes files that an earlier run unlinked while open and
-    // could not delete (it was stopped before their last release).
+    // could not delete (it was stopped before their last release). Not on
+    // a card served read-only.
     void RemoveLeftovers();
     // At unmount: closes every handle still open (through the filter, so
     // written files are recompressed) and deletes unlinked files.
@@ -164,6 +172,7 @@ private:
     // handle is ever opened under a name that is about to change.
     std::shared_mutex rename_lock_;
     std::atomic<std::uint64_t> hidden_count_{0};
+    bool read_only_ = false;
     std::function<void(NodeNumber)> attributes_changed_;
 };
 

@@ -79,6 +79,8 @@ int CardFileSystem::EnsureFile(Node& node, Access access, DWORD disposition) {
     // replaced: opening the name now would reach another file. On ESTALE the
     // kernel looks the name up afresh and opens what it finds.
     if (node.file == nullptr && nodes_.IsGone(node)) return ESTALE;
+    // Filter handles are for changing the file, which a read-only card refuses.
+    if (read_only_ && access != Access::kRead) return EROFS;
     if (node.file != nullptr) {
         const bool serves = access == Access::kRead || (access == Access::kFilter && node.file->ThroughFilter()) ||
                             node.file->Writable();

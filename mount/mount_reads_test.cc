@@ -13,7 +13,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -299,6 +301,95 @@ TEST_F(ReadsTest, AReaderAcrossACloseThatReplacesTheFileReadsOneVersionPerRead) 
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(ReadFile(Mounted("replaced.txt")), versions[0]);
     EXPECT_EQ(CardContent("replaced.txt"), versions[0]);
+}
+
+// Every change a program may try, and the errno each gave.
+std::vector<std::pair<std::string, int>> ChangesTried(const std::function<std::string(std::string_view)>& mounted) {
+    std::vector<std::pair<std::string, int>> results;
+    auto result = [&](const std::string& what, int outcome) { results.emplace_back(what, outcome < 0 ? errno : 0); };
+    int fd = ::open(mounted("text.txt").c_str(), O_WRONLY);
+    result("open for writing", fd);
+    if (fd >= 0) ::close(fd);
+    fd = ::open(mounted("new.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+    result("create", fd);
+    if (fd >= 0) ::close(fd);
+    result("truncate", ::truncate(mounted("text.txt").c_str(), 10));
+    result("mkdir", ::mkdir(mounted("new-folder").c_str(), 0755));
+    result("unlink", ::unlink(mounted("photo.jpg").c_str()));
+    result("rmdir", ::rmdir(mounted("folder").c_str()));
+    result("rename", ::rename(mounted("text.txt").c_str(), mounted("moved.txt").c_str()));
+    result("chmod", ::chmod(mounted("text.txt").c_str(), 0444));
+    result("set times", ::utimensat(AT_FDCWD, mounted("text.txt").c_str(), nullptr, 0));
+    return results;
+}
+
+TEST_F(ReadsTest, AWriteProtectedCardIsReadableAndRefusesEveryChange) {
+    const Bytes text = CompressibleBytes(2 * kBlock + 99, 11);
+    const Bytes noise = RandomBytes(5000, 12);
+    SetExceptions(u"*.jpg");
+    ASSERT_EQ(WriteFile(Mounted("text.txt"), text), 0);
+    ASSERT_EQ(WriteFile(Mounted("photo.jpg"), noise), 0);
+    ASSERT_EQ(WriteFile(Mounted("empty.txt"), ""), 0);
+    ASSERT_EQ(::mkdir(Mounted("folder").c_str(), 0755), 0);
+    ASSERT_EQ(WriteFile(Mounted("folder/inner.txt"), text), 0);
+    ASSERT_EQ(WriteFile(OnCard("plain.txt"), text), 0);  // put there before the card was converted
+    ASSERT_EQ(Unmount(), 0);
+    const Snapshot before = SnapshotOf(card());
+
+    const std::string locked = scratch() + "/locked";
+    ASSERT_EQ(::mkdir(locked.c_str(), 0755), 0);
+    const bool bound = ::geteuid() == 0 && Shell("mount --bind " + card() + " " + locked + " && mount -o remount,bind,ro " +
+                                                 locked + " 2>/dev/null") == 0;
+    struct Unbind {
+        std::string folder;
+        bool bound;
+        ~Unbind() {
+            if (bound) Shell("umount -l " + folder);
+        }
+    } unbind{locked, bound};
+
+    struct Case {
+        const char* name;
+        bool bind;  // the card folder is a read-only bind mount, as a locked card is
+        std::vector<std::string> options;
+    };
+    const Case cases[] = {{"locked card", true, {}}, {"-o ro", false, {"-o", "ro"}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.bind && !bound) {
+            std::printf("skipped the %s case: a read-only bind mount needs root and mount(8)\n", c.name);
+            continue;
+        }
+        served_card_ = c.bind ? locked : "";
+        driver_options_ = c.options;
+        Mount();
+        ASSERT_TRUE(IsMounted());
+        EXPECT_NE(DriverLog().find("read-only"), std::string::npos) << DriverLog();
+
+        EXPECT_EQ(ReadFile(Mounted("text.txt")), text);
+        EXPECT_EQ(ReadFile(Mounted("photo.jpg")), noise);
+        EXPECT_EQ(ReadFile(Mounted("empty.txt")), Bytes());
+        EXPECT_EQ(ReadFile(Mounted("folder/inner.txt")), text);
+        EXPECT_EQ(ReadFile(Mounted("plain.txt")), text);
+        const int fd = ::open(Mounted("text.txt").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        void* mapping = ::mmap(nullptr, text.size(), PROT_READ, MAP_SHARED, fd, 0);
+        ASSERT_NE(mapping, MAP_FAILED);
+        EXPECT_EQ(Bytes(static_cast<const char*>(mapping), text.size()), text);
+        ::munmap(mapping, text.size());
+        ::close(fd);
+        std::string listing;
+        EXPECT_EQ(Shell("ls -lR " + mount_point() + " >/dev/null && df " + mount_point(), &listing), 0);
+
+        for (const auto& [what, error] : ChangesTried([&](std::string_view name) { return Mounted(name); })) {
+            EXPECT_EQ(error, EROFS) << what << ": " << std::strerror(error);
+        }
+        ASSERT_EQ(Unmount(), 0);
+        EXPECT_EQ(SnapshotOf(card()), before);
+    }
+    served_card_.clear();
+    driver_options_.clear();
+    Mount();
 }
 
 }  // namespace
