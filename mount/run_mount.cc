@@ -19,7 +19,9 @@
 #include "mount/fuse_operations.h"
 #include "mount/host_files.h"
 #include "platform/core/utf.h"
+#include "platform/core/version.h"
 #include "platform/registry/registry.h"
+#include "platform/storage/storage_config.h"
 #include "platform/storage/storage_manager.h"
 
 namespace quillane::mount {
@@ -38,7 +40,8 @@ void PrintUsage(std::FILE* to) {
                  "Serves the card folder CARD_DIR at MOUNTPOINT: files written there are stored\n"
                  "compressed on the card and read back plain. Runs in the background unless -f\n"
                  "is given; 'fusermount3 -u MOUNTPOINT' (or SIGINT, SIGTERM) ends it once every\n"
-                 "open file has been put in place on the card.\n\n");
+                 "open file has been put in place on the card. CARD_DIR may also be the name\n"
+                 "of a card that 'quillane cards add' registered. -V tells the version.\n\n");
 }
 
 // Takes the first word that is not an option as the card folder and leaves
@@ -84,6 +87,20 @@ bool EnsureFilterRegistered() {
         return false;
     }
     return true;
+}
+
+// A CARD that is no path but the name of a card the registry names
+// (quillane cards add) stands for that card's folder.
+void ResolveCardName(std::string& card) {
+    struct stat status {};
+    if (card.find('/') != std::string::npos || ::stat(card.c_str(), &status) == 0) return;
+    std::vector<platform::storage::CardEntry> cards;
+    bool discover = true;
+    std::vector<std::string> messages;
+    if (platform::storage::ReadCardEntries(&cards, &discover, &messages) != ERROR_SUCCESS) return;
+    for (const platform::storage::CardEntry& entry : cards) {
+        if (platform::Utf8FromUtf16Lossy(entry.folder_name) == card) card = entry.host_path;
+    }
 }
 
 // The argument list that libfuse's parsers rewrite, freed with it.
@@ -137,7 +154,7 @@ int RunMount(std::span<const std::string_view> arguments) {
         return kExitSuccess;
     }
     if (options.show_version) {
-        std::printf("FUSE library version %s\n", fuse_pkgversion());
+        std::printf("quillane %s\nFUSE library version %s\n", platform::kQuillaneVersion, fuse_pkgversion());
         return kExitSuccess;
     }
     if (operands.card_dir.empty() || mountpoint == nullptr) {
@@ -146,6 +163,7 @@ int RunMount(std::span<const std::string_view> arguments) {
         return kExitUsage;
     }
 
+    ResolveCardName(operands.card_dir);
     // Absolute, since the daemon leaves the working directory behind.
     char resolved[PATH_MAX];
     if (::realpath(operands.card_dir.c_str(), resolved) == nullptr) {
