@@ -1,12 +1,15 @@
 // The card as a POSIX file system: what each FUSE operation does with the
 // platform's file API on the card's filter stack. fuse_operations.cc is the
-// thin layer that calls it; this class knows nothing of FUSE requests.
+// thin layer that calls it; this class knows nothing of FUSE requests. It
+// dispatches reads and writes to the node's open file (open_file.h) and
+// makes its stats with attributes.h; card_file_system.cc holds names and
+// attributes, card_open_files.cc the opens and the open files' lifetime.
 //
 // What it adds to the platform, so that Linux programs find what they rely
 // on although the filter works on names and replaces a file at every close
 // that wrote it:
-// - One filter handle per file, shared by every open of it through the
-//   mount, so all of them see the same plain data. The last release closes
+// - One open file per file, shared by every open of it through the mount,
+//   so all of them see the same plain data. The last release closes
 //   it (the filter's close: the recompression), and so does the close(2) of
 //   the file's only open (its flush), so a program that closes a file and
 //   opens it again finds the new content in place; an open or a status query
@@ -41,6 +44,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mount/attributes.h"
 #include "mount/host_files.h"
 #include "mount/node_table.h"
 #include "platform/core/types.h"
@@ -122,14 +126,15 @@ private:
     int StatusOfNode(Node& node, struct stat& attributes);
 
     // Under rename_lock_ (shared or exclusive) and node.gate exclusive: makes
-    // sure the node has a handle (writable when `want_write`), opening it
-    // with `disposition`; TRUNCATE_EXISTING empties a handle already open.
-    int EnsureHandle(Node& node, bool want_write, DWORD disposition);
-    // Under node.gate exclusive: closes the node's handle, if any.
-    int CloseHandleOf(Node& node);
-    // Runs `use` with the node's handle, opening it first when it was closed.
-    int WithHandle(Node& node, bool want_write, const std::function<int(HANDLE)>& use);
-    // Ends a use that Pin began; the last one closes the handle.
+    // sure the node has an open file (writable when `want_write`), opening
+    // it with `disposition`; TRUNCATE_EXISTING empties a file already open.
+    int EnsureFile(Node& node, bool want_write, DWORD disposition);
+    // Under node.gate exclusive: closes the node's open file, if any.
+    int CloseFileOf(Node& node);
+    // Runs `use` with the node's open file, under node.gate, opening it
+    // first when it was closed.
+    int WithFile(Node& node, bool want_write, const std::function<int(OpenFile&)>& use);
+    // Ends a use that Pin began; the last one closes the open file.
     void EndUse(Node& node);
     // Under rename_lock_ exclusive: moves an open file out of its name to a
     // hidden one at the card root (an unlink, or a rename over it).
@@ -146,8 +151,7 @@ private:
 
     const std::u16string card_prefix_;  // "\Card"
     HostFiles host_files_;
-    const uid_t owner_;
-    const gid_t group_;
+    const AttributeMap attribute_map_;
     NodeTable nodes_;
     // Held exclusive by operations that change names of files that may be
     // open (unlink, rename), shared while a handle is opened by name, so no
