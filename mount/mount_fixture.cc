@@ -33,18 +33,6 @@ constexpr auto kPollStep = std::chrono::milliseconds(10);
 constexpr WCHAR kFilterKey[] = u"System\\StorageManager\\FATFS\\Filters\\Quillane";
 constexpr DWORD kExceptionBytes = 4096;
 
-std::string ShellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (const char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
-
 // A message of the driver that says this machine does not allow the mount.
 bool MountingNotPermitted(const std::string& log) {
     for (const char* sign : {"Operation not permitted", "Permission denied", "fuse: device not found",
@@ -65,6 +53,18 @@ std::string TestRoot() {
 }
 
 }  // namespace
+
+std::string ShellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
 
 Bytes CompressibleBytes(size_t size, unsigned seed) {
     static const char* const kWords[] = {"card ", "block ", "filter ", "the ", "plain ", "data ", "of ", "a ",
@@ -186,8 +186,10 @@ void MountTest::Mount() {
         const int log = ::open(driver_log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         ::dup2(log, STDOUT_FILENO);
         ::dup2(log, STDERR_FILENO);
-        ::execl(QUILLANE_MOUNT_DRIVER, QUILLANE_MOUNT_DRIVER, "-f", card_.c_str(), mount_point_.c_str(),
-                static_cast<char*>(nullptr));
+        std::vector<const char*> argv{QUILLANE_MOUNT_DRIVER, "-f"};
+        if (!mount_options_.empty()) argv.insert(argv.end(), {"-o", mount_options_.c_str()});
+        argv.insert(argv.end(), {card_.c_str(), mount_point_.c_str(), nullptr});
+        ::execv(QUILLANE_MOUNT_DRIVER, const_cast<char* const*>(argv.data()));
         ::_exit(127);
     }
     ASSERT_GT(driver_, 0) << "cannot start the mount driver";

@@ -18,6 +18,7 @@
 #include "mount/card_file_system.h"
 #include "mount/fuse_operations.h"
 #include "mount/host_files.h"
+#include "mount/mount_options.h"
 #include "platform/core/utf.h"
 #include "platform/registry/registry.h"
 #include "platform/storage/storage_manager.h"
@@ -38,7 +39,11 @@ void PrintUsage(std::FILE* to) {
                  "Serves the card folder CARD_DIR at MOUNTPOINT: files written there are stored\n"
                  "compressed on the card and read back plain. Runs in the background unless -f\n"
                  "is given; 'fusermount3 -u MOUNTPOINT' (or SIGINT, SIGTERM) ends it once every\n"
-                 "open file has been put in place on the card.\n\n");
+                 "open file has been put in place on the card.\n\n"
+                 "Owner options, as on a vfat mount: -o uid=N,gid=N (who owns every file; the\n"
+                 "mounting user by default), -o umask=OOO, fmask=OOO, dmask=OOO (the mode bits\n"
+                 "taken from all, from files, from folders; 022 by default). The kernel checks\n"
+                 "every access against the modes shown.\n\n");
 }
 
 // Takes the first word that is not an option as the card folder and leaves
@@ -69,6 +74,10 @@ std::string OptionValue(const std::string& text) {
 // The card must never be mounted without its filter: the filter's key with
 // its library is made when it is missing.
 bool EnsureFilterRegistered() {
+    if (std::string why; !platform::RegistryStoreIsCallers(why)) {
+        std::fprintf(stderr, "quillane mount: %s\n", why.c_str());
+        return false;
+    }
     HKEY key = nullptr;
     LSTATUS status = platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFilterKey, 0, 0, &key);
     if (status == ERROR_SUCCESS) {
@@ -123,6 +132,8 @@ int RunMount(std::span<const std::string_view> arguments) {
         PrintUsage(stderr);
         return kExitUsage;
     }
+    OwnerOptions owner = DefaultOwnerOptions(::getuid(), ::getgid());
+    if (!TakeOwnerOptions(*args, owner)) return kExitUsage;
     fuse_cmdline_opts options{};
     if (fuse_parse_cmdline(args, &options) != 0) {
         PrintUsage(stderr);
@@ -169,12 +180,15 @@ int RunMount(std::span<const std::string_view> arguments) {
     }
     const MountedCard card;
 
-    CardFileSystem file_system(kCardFolder, std::move(host_root), ::getuid(), ::getgid());
+    CardFileSystem file_system(kCardFolder, std::move(host_root), owner.owner, owner.group);
     file_system.RemoveLeftovers();
     MountSession mount_session(file_system);
 
     fuse_opt_add_arg(args, ("-ofsname=" + OptionValue(card_dir)).c_str());
     fuse_opt_add_arg(args, "-osubtype=quillane");
+    // The modes shown are the whole of who may do what: the kernel enforces
+    // them, for every user that allow_other lets in.
+    fuse_opt_add_arg(args, "-odefault_permissions");
     const fuse_lowlevel_ops operations = MountOperations();
     std::unique_ptr<fuse_session, SessionDeleter> session(
         fuse_session_new(args, &operations, sizeof operations, &mount_session));
