@@ -82,6 +82,10 @@ std::unique_ptr<CardSession> CardSession::Open(const std::string& host_dir, std:
                  Quoted(mount_point) + ")";
         return nullptr;
     }
+    if (std::string why; !platform::RegistryStoreIsCallers(why)) {
+        *error = why;
+        return nullptr;
+    }
     if (const DWORD install_error = EnsureFilterInstalled(installed); install_error != ERROR_SUCCESS) {
         *error = "cannot install the filter in the registry store " + platform::RegistryStorePath() + ": " +
                  PlatformErrorText(install_error);

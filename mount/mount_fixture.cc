@@ -33,18 +33,6 @@ constexpr auto kPollStep = std::chrono::milliseconds(10);
 constexpr WCHAR kFilterKey[] = u"System\\StorageManager\\FATFS\\Filters\\Quillane";
 constexpr DWORD kExceptionBytes = 4096;
 
-std::string ShellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (const char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
-
 // A message of the driver that says this machine does not allow the mount.
 bool MountingNotPermitted(const std::string& log) {
     for (const char* sign : {"Operation not permitted", "Permission denied", "fuse: device not found",
@@ -65,6 +53,18 @@ std::string TestRoot() {
 }
 
 }  // namespace
+
+std::string ShellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
 
 Bytes CompressibleBytes(size_t size, unsigned seed) {
     static const char* const kWords[] = {"card ", "block ", "filter ", "the ", "plain ", "data ", "of ", "a ",
@@ -188,6 +188,7 @@ void MountTest::Mount() {
         ::dup2(log, STDERR_FILENO);
         std::vector<std::string> words{QUILLANE_MOUNT_DRIVER, "-f"};
         words.insert(words.end(), driver_options_.begin(), driver_options_.end());
+        if (!mount_options_.empty()) words.insert(words.end(), {"-o", mount_options_});
         words.push_back(served_card_.empty() ? card_ : served_card_);
         words.push_back(mount_point_);
         std::vector<char*> argv;

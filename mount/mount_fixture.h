@@ -39,6 +39,9 @@ bool HasSignature(const Bytes& bytes);
 // sound compressed file.
 std::optional<Bytes> Decode(const Bytes& compressed);
 
+// `text` as one word for bash.
+std::string ShellQuote(const std::string& text);
+
 // Runs `command` with bash, bounded by `timeout`, from the folder `folder`
 // (when given); returns its exit status and, when `output` is given, its
 // standard output.
@@ -86,6 +89,10 @@ protected:
     // options it gives the driver before the folders.
     std::string served_card_;
     std::vector<std::string> driver_options_;
+
+    // The -o options Mount() passes, "" for none; a test sets them before
+    // mounting again.
+    std::string mount_options_;
 
 private:
     int WaitForDriver();

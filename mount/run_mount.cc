@@ -20,6 +20,7 @@
 #include "mount/card_file_system.h"
 #include "mount/fuse_operations.h"
 #include "mount/host_files.h"
+#include "mount/mount_options.h"
 #include "platform/core/utf.h"
 #include "platform/core/version.h"
 #include "platform/registry/registry.h"
@@ -45,7 +46,11 @@ void PrintUsage(std::FILE* to) {
                  "open file has been put in place on the card. Reading never writes to the\n"
                  "card; a card that cannot be written (locked, mounted read-only, no write\n"
                  "permission, or -o ro) is served read-only. CARD_DIR may also be the name\n"
-                 "of a card that 'quillane cards add' registered. -V tells the version.\n\n");
+                 "of a card that 'quillane cards add' registered. -V tells the version.\n\n"
+                 "Owner options, as on a vfat mount: -o uid=N,gid=N (who owns every file; the\n"
+                 "mounting user by default), -o umask=OOO, fmask=OOO, dmask=OOO (the mode bits\n"
+                 "taken from all, from files, from folders; 022 by default). The kernel checks\n"
+                 "every access against the modes shown.\n\n");
 }
 
 // Takes the first word that is not an option as the card folder and leaves
@@ -97,6 +102,10 @@ std::string OptionValue(const std::string& text) {
 // The card must never be mounted without its filter: the filter's key with
 // its library is made when it is missing.
 bool EnsureFilterRegistered() {
+    if (std::string why; !platform::RegistryStoreIsCallers(why)) {
+        std::fprintf(stderr, "quillane mount: %s\n", why.c_str());
+        return false;
+    }
     HKEY key = nullptr;
     LSTATUS status = platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFilterKey, 0, 0, &key);
     if (status == ERROR_SUCCESS) {
@@ -165,6 +174,8 @@ int RunMount(std::span<const std::string_view> arguments) {
         PrintUsage(stderr);
         return kExitUsage;
     }
+    OwnerOptions owner = DefaultOwnerOptions(::getuid(), ::getgid());
+    if (!TakeOwnerOptions(*args, owner)) return kExitUsage;
     fuse_cmdline_opts options{};
     if (fuse_parse_cmdline(args, &options) != 0) {
         PrintUsage(stderr);
@@ -212,7 +223,7 @@ int RunMount(std::span<const std::string_view> arguments) {
     }
     const MountedCard card;
 
-    CardFileSystem file_system(kCardFolder, std::move(host_root), ::getuid(), ::getgid());
+    CardFileSystem file_system(kCardFolder, std::move(host_root), owner.owner, owner.group);
     if (const std::string why_read_only = WhyReadOnly(card_dir, operands.read_only); !why_read_only.empty()) {
         std::fprintf(stderr, "quillane mount: serving %s read-only: %s\n", card_dir.c_str(), why_read_only.c_str());
         file_system.ServeReadOnly();
@@ -224,6 +235,9 @@ int RunMount(std::span<const std::string_view> arguments) {
 
     fuse_opt_add_arg(args, ("-ofsname=" + OptionValue(card_dir)).c_str());
     fuse_opt_add_arg(args, "-osubtype=quillane");
+    // The modes shown are the whole of who may do what: the kernel enforces
+    // them, for every user that allow_other lets in.
+    fuse_opt_add_arg(args, "-odefault_permissions");
     const fuse_lowlevel_ops operations = MountOperations();
     std::unique_ptr<fuse_session, SessionDeleter> session(
         fuse_session_new(args, &operations, sizeof operations, &mount_session));
