@@ -22,6 +22,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/fat/name_index.h"
 #include "platform/fat/names.h"
 #include "platform/fat/unique_fd.h"
 
@@ -79,6 +80,8 @@ private:
     int Scan(int fd, const struct stat& status, HostFile& file) const;
 
     platform::fat::UniqueFd root_;
+    // Case variants found without listing big folders, as the FAT layer finds them.
+    mutable platform::fat::NameIndex names_;
     std::mutex mutex_;
     std::unordered_map<Key, Remembered, KeyHash> remembered_;
 };

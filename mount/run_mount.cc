@@ -21,7 +21,9 @@
 #include "mount/fuse_operations.h"
 #include "mount/host_files.h"
 #include "platform/core/utf.h"
+#include "platform/core/version.h"
 #include "platform/registry/registry.h"
+#include "platform/storage/storage_config.h"
 #include "platform/storage/storage_manager.h"
 
 namespace quillane::mount {
@@ -42,7 +44,8 @@ void PrintUsage(std::FILE* to) {
                  "is given; 'fusermount3 -u MOUNTPOINT' (or SIGINT, SIGTERM) ends it once every\n"
                  "open file has been put in place on the card. Reading never writes to the\n"
                  "card; a card that cannot be written (locked, mounted read-only, no write\n"
-                 "permission, or -o ro) is served read-only.\n\n");
+                 "permission, or -o ro) is served read-only. CARD_DIR may also be the name\n"
+                 "of a card that 'quillane cards add' registered. -V tells the version.\n\n");
 }
 
 // Takes the first word that is not an option as the card folder and leaves
@@ -111,6 +114,20 @@ bool EnsureFilterRegistered() {
     return true;
 }
 
+// A CARD that is no path but the name of a card the registry names
+// (quillane cards add) stands for that card's folder.
+void ResolveCardName(std::string& card) {
+    struct stat status {};
+    if (card.find('/') != std::string::npos || ::stat(card.c_str(), &status) == 0) return;
+    std::vector<platform::storage::CardEntry> cards;
+    bool discover = true;
+    std::vector<std::string> messages;
+    if (platform::storage::ReadCardEntries(&cards, &discover, &messages) != ERROR_SUCCESS) return;
+    for (const platform::storage::CardEntry& entry : cards) {
+        if (platform::Utf8FromUtf16Lossy(entry.folder_name) == card) card = entry.host_path;
+    }
+}
+
 // The argument list that libfuse's parsers rewrite, freed with it.
 struct FuseArguments {
     explicit FuseArguments(std::vector<char*>& argv) : args(FUSE_ARGS_INIT(static_cast<int>(argv.size()) - 1, argv.data())) {}
@@ -162,7 +179,7 @@ int RunMount(std::span<const std::string_view> arguments) {
         return kExitSuccess;
     }
     if (options.show_version) {
-        std::printf("FUSE library version %s\n", fuse_pkgversion());
+        std::printf("quillane %s\nFUSE library version %s\n", platform::kQuillaneVersion, fuse_pkgversion());
         return kExitSuccess;
     }
     if (operands.card_dir.empty() || mountpoint == nullptr) {
@@ -171,6 +188,7 @@ int RunMount(std::span<const std::string_view> arguments) {
         return kExitUsage;
     }
 
+    ResolveCardName(operands.card_dir);
     // Absolute, since the daemon leaves the working directory behind.
     char resolved[PATH_MAX];
     if (::realpath(operands.card_dir.c_str(), resolved) == nullptr) {
