@@ -62,6 +62,22 @@ BOOL SkipStream(void* context, DWORD count, DWORD* skipped) {
     return TRUE;
 }
 
+// What a compressed file shows past its whole blocks when damage ended
+// them: the data length of a block cut short when its header is sound, or
+// else one byte. Reads of it fail (block_reader.h), so a program that reads
+// the whole file, or copies it, meets the damage instead of a shorter file
+// that looks whole.
+std::uint64_t DamagedTail(int fd, std::uint64_t header_offset, std::uint64_t file_size) {
+    BYTE bytes[kCodecHeaderSize];
+    CodecBlockHeader header{};
+    if (file_size >= header_offset + kCodecHeaderSize &&
+        ::pread(fd, bytes, sizeof bytes, static_cast<off_t>(header_offset)) == static_cast<ssize_t>(sizeof bytes) &&
+        CodecReadHeader(bytes, &header)) {
+        return header.dataLength;
+    }
+    return 1;
+}
+
 bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
 // Whether a file last modified at `modified` can no longer change without
@@ -185,8 +201,10 @@ int HostFiles::Scan(int fd, const struct stat& status, HostFile& file) const {
     CodecScanReport report{};
     switch (CodecScan(&source, FALSE, &report)) {
         case kCodecCompleted:
-        case kCodecDamaged:  // the whole blocks count, as far as they go
             file.plain_size = report.plainSize;
+            return 0;
+        case kCodecDamaged:
+            file.plain_size = report.plainSize + DamagedTail(fd, report.damageOffset, stream.size);
             return 0;
         case kCodecNoMemory:
             return ENOMEM;

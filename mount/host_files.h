@@ -30,7 +30,10 @@ namespace quillane::mount {
 
 struct HostFile {
     struct stat status {};     // the host's lstat of the file or folder
-    std::uint64_t plain_size = 0;  // regular files: the size programs see
+    // Regular files: the size programs see. For a compressed file whose
+    // blocks end in damage, it takes in the damaged tail too (a block cut
+    // short, or one byte), which reads refuse.
+    std::uint64_t plain_size = 0;
     bool compressed = false;       // the file begins with the signature
 };
 

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -90,12 +91,27 @@ TEST_F(HostFilesTest, AnOlderFileIsScannedAgainWhenItsTimeOrSizeChanges) {
     EXPECT_EQ(PlainSize(files), 102u);
 }
 
-TEST_F(HostFilesTest, ADamagedTailCountsOnlyTheWholeBlocks) {
+TEST_F(HostFilesTest, DamageThatEndsTheBlocksShowsAsATailThatReadsRefuse) {
     HostFiles files = Open();
-    std::string bytes = RawBlocks({100, 50});
-    bytes.resize(bytes.size() - 1);
-    Put(bytes, ::time(nullptr) - 3600);
-    EXPECT_EQ(PlainSize(files), 100u);
+    const time_t old = ::time(nullptr) - 3600;
+    std::string cut = RawBlocks({100, 50});
+    cut.resize(cut.size() - 1);
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::uint64_t plain_size;
+    } cases[] = {
+        {"a payload cut short: its block's data length", cut, 150},
+        {"a header cut short: one byte", RawBlocks({100}) + "abc", 101},
+        {"a data length of 0: one byte", RawBlocks({100}) + Le32(0) + Le32(5) + "12345", 101},
+        {"sound", RawBlocks({100, 50}), 150},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(::truncate((folder_ + "/file.txt").c_str(), 0) == 0 || errno == ENOENT, true);
+        Put(c.bytes, old);
+        EXPECT_EQ(PlainSize(files), c.plain_size);
+    }
 }
 
 }  // namespace
