@@ -51,6 +51,10 @@ void ReplyEntry(fuse_req_t req, NodeNumber number, const struct stat& attributes
     if (fuse_reply_entry(req, &entry) != 0) FileSystemOf(req).Forget(number, 1);
 }
 
+CardFileSystem::OpenKind KindOf(const fuse_file_info& file) {
+    return static_cast<CardFileSystem::OpenKind>(file.fh);
+}
+
 timespec Now() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
@@ -166,13 +170,16 @@ void OnRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t ne
 
 void OnOpen(fuse_req_t req, fuse_ino_t number, fuse_file_info* file) {
     Guarded(req, [&] {
-        if (const int error = FileSystemOf(req).Open(number, file->flags); error != 0) {
+        CardFileSystem::OpenKind kind{};
+        if (const int error = FileSystemOf(req).Open(number, file->flags, kind); error != 0) {
             fuse_reply_err(req, error);
             return;
         }
-        file->fh = 0;  // the node's shared handle is found by the node's number
+        // The node's shared open file is found by the node's number; the
+        // open keeps only what it is for.
+        file->fh = static_cast<std::uint64_t>(kind);
         // A release the kernel will never send must not keep the file open.
-        if (fuse_reply_open(req, file) != 0) FileSystemOf(req).Release(number);
+        if (fuse_reply_open(req, file) != 0) FileSystemOf(req).Release(number, kind);
     });
 }
 
@@ -184,10 +191,10 @@ void OnCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t /*mode
             fuse_reply_err(req, error);
             return;
         }
-        file->fh = 0;
+        file->fh = static_cast<std::uint64_t>(CardFileSystem::OpenKind::kWriting);
         const fuse_entry_param entry = EntryOf(number, attributes);
         if (fuse_reply_create(req, &entry, file) != 0) {
-            FileSystemOf(req).Release(number);
+            FileSystemOf(req).Release(number, CardFileSystem::OpenKind::kWriting);
             FileSystemOf(req).Forget(number, 1);
         }
     });
@@ -223,13 +230,13 @@ void OnWrite(fuse_req_t req, fuse_ino_t number, const char* data, size_t size, o
     });
 }
 
-void OnFlush(fuse_req_t req, fuse_ino_t number, fuse_file_info* /*file*/) {
-    Guarded(req, [&] { fuse_reply_err(req, FileSystemOf(req).Flush(number)); });
+void OnFlush(fuse_req_t req, fuse_ino_t number, fuse_file_info* file) {
+    Guarded(req, [&] { fuse_reply_err(req, FileSystemOf(req).Flush(number, KindOf(*file))); });
 }
 
-void OnRelease(fuse_req_t req, fuse_ino_t number, fuse_file_info* /*file*/) {
+void OnRelease(fuse_req_t req, fuse_ino_t number, fuse_file_info* file) {
     Guarded(req, [&] {
-        FileSystemOf(req).Release(number);
+        FileSystemOf(req).Release(number, KindOf(*file));
         fuse_reply_err(req, 0);
     });
 }

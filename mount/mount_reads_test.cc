@@ -260,6 +260,22 @@ TEST_F(ReadsTest, ReadersAndAWriterOfOneFileSeeWhatALocalFileSystemShows) {
     EXPECT_EQ(ReadFile(Mounted("shared.txt")), final_content);
 }
 
+TEST_F(ReadsTest, AWritersCloseGoesInPlaceWhileReadersStillHaveTheFileOpen) {
+    const Bytes old_text = CompressibleBytes(2 * kBlock, 13), new_text = CompressibleBytes(3 * kBlock + 10, 14);
+    PutCompressed(OnCard("kept.txt"), old_text);
+    const int reader = ::open(Mounted("kept.txt").c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+    char byte = 0;
+    ASSERT_EQ(::pread(reader, &byte, 1, 0), 1);
+    ASSERT_EQ(WriteFile(Mounted("kept.txt"), new_text), 0);
+    // Compressed on the card at the writer's close, the reader still open.
+    EXPECT_EQ(CardContent("kept.txt"), new_text);
+    EXPECT_TRUE(IsCompressedOnCard("kept.txt"));
+    EXPECT_EQ(ReadAll(reader), new_text);
+    EXPECT_EQ(CardRootNames(), std::vector<std::string>{"kept.txt"});
+    ::close(reader);
+}
+
 TEST_F(ReadsTest, AReaderAcrossACloseThatReplacesTheFileReadsOneVersionPerRead) {
     // Two versions that differ in every page.
     const size_t size = 4 * kBlock;
