@@ -102,16 +102,23 @@ public:
     int SetAttributes(NodeNumber number, const AttributeChange& change, struct stat& attributes);
     int FileSystemStatus(struct statvfs& status);
 
+    // What an open is for; the FUSE layer keeps it with the open
+    // (fuse_file_info::fh) and gives it back at its flush and release.
+    enum class OpenKind : std::uint64_t { kReading = 0, kWriting = 1 };
+
     // Files. `flags` are open(2)'s; O_DIRECT and others that the card has no
-    // use for are accepted and ignored.
-    int Open(NodeNumber number, int flags);
+    // use for are accepted and ignored. An open made by Create is kWriting.
+    int Open(NodeNumber number, int flags, OpenKind& kind);
     int Create(NodeNumber parent, std::string_view name, int flags, NodeNumber& number, struct stat& attributes);
     int Read(NodeNumber number, std::uint64_t offset, std::span<char> buffer, size_t& count);
     int Write(NodeNumber number, std::uint64_t offset, std::span<const char> data, size_t& count);
-    // A close(2) of an open; closes the shared handle when this is the only open.
-    int Flush(NodeNumber number);
-    // The end of an open; the last one closes the shared handle.
-    void Release(NodeNumber number);
+    // A close(2) of an open; closes the shared open file when this is the
+    // only open, or the only open for writing (readers then read what the
+    // close put on the card).
+    int Flush(NodeNumber number, OpenKind kind);
+    // The end of an open; the last one closes the shared open file, and so
+    // does the last open for writing.
+    void Release(NodeNumber number, OpenKind kind);
     int Sync(NodeNumber number);
 
     // Before serving: a card that cannot be written is served read-only.
@@ -148,8 +155,9 @@ private:
     // Runs `use` with the node's open file, under node.gate, opening it
     // first when it was closed.
     int WithFile(Node& node, Access access, const std::function<int(OpenFile&)>& use);
-    // Ends a use that Pin began; the last one closes the open file.
-    void EndUse(Node& node);
+    // Ends a use that Pin began (an open for writing when `writer`); the
+    // last one closes the open file, and so does the last writer's.
+    void EndUse(Node& node, bool writer = false);
     // Under rename_lock_ exclusive: moves an open file out of its name to a
     // hidden one at the card root (an unlink, or a rename over it).
     int Hide(Node& node, const std::u16string& card_path);
