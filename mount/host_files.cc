@@ -156,8 +156,14 @@ int HostFiles::Scan(int fd, const struct stat& status, HostFile& file) const {
     CodecScanReport report{};
     switch (CodecScan(&source, FALSE, &report)) {
         case kCodecCompleted:
-        case kCodecDamaged:  // the whole blocks count, as far as they go
             file.plain_size = report.plainSize;
+            return 0;
+        case kCodecDamaged:
+            // The whole blocks count, as far as they go, and one byte more:
+            // a read that reaches the damage then reaches the reader, which
+            // answers EIO, rather than the kernel ending the file there as
+            // if it were a sound, shorter one.
+            file.plain_size = report.plainSize + 1;
             return 0;
         case kCodecNoMemory:
             return ENOMEM;
