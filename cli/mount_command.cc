@@ -19,7 +19,7 @@ namespace {
 
 int RunMountCommand(const Command& self, Arguments arguments) {
 #ifdef QUILLANE_HAVE_MOUNT
-    (void)self;
+    WarnOfUnusableExemptList(self);
     return mount::RunMount(arguments);
 #else
     const std::optional<ParsedArguments> parsed = ParseArguments(self, arguments, "f", "o");

@@ -101,13 +101,14 @@ int CardFileSystem::EnsureFile(Node& node, Access access, DWORD disposition) {
 
 int CardFileSystem::CloseFileOf(Node& node) {
     if (node.file == nullptr) return 0;
-    // On failure the file stays open; a later close tries again.
-    if (const int error = node.file->Close(); error != 0) return error;
+    // The open file is closed whatever its close answers (closing it again
+    // would reach a handle that is gone); its error goes to the caller.
+    const int error = node.file->Close();
     // Only the filter's close changes what the card holds.
     const bool changed = node.file->ThroughFilter();
     node.file.reset();
     if (changed) AttributesChanged(node.number);
-    return 0;
+    return error;
 }
 
 int CardFileSystem::WithFile(Node& node, Access access, const std::function<int(OpenFile&)>& use) {

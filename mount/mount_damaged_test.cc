@@ -29,6 +29,7 @@ TEST_F(DamagedTest, EveryDamagedFormAnswersEioAndStaysAsItWas) {
     for (size_t i = 0; i < forms.size(); ++i) {
         SCOPED_TRACE(forms[i].what);
         const std::string name = "damaged" + std::to_string(i) + ".txt";
+        // Opening it to write would re-encode what decodes over the file.
         for (const int flags : {O_RDWR, O_WRONLY}) {
             errno = 0;
             const int fd = ::open(Mounted(name).c_str(), flags);
