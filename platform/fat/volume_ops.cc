@@ -104,6 +104,16 @@ DWORD RenameCaseOnly(const Resolved& from, const Resolved& to, const std::string
     return ERROR_SUCCESS;
 }
 
+// A move keeps a file's times on FAT, but fusefat stamps a file renamed
+// over another with the time of the rename: the times it had are put back.
+void KeepTimesOfMoved(const struct stat& before, int dir, const std::string& name) {
+    struct stat after {};
+    if (!S_ISREG(before.st_mode) || fstatat(dir, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (after.st_mtim.tv_sec == before.st_mtim.tv_sec && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec) return;
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    utimensat(dir, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
 // Scales the host's bytes to clusters of 512-byte sectors, with clusters
 // large enough that the counts fit 28 bits, as on a FAT32 volume; doubling
 // such a count can never overflow 32 bits.
@@ -236,6 +246,7 @@ BOOL MoveFileW(HANDLE h, LPCWSTR old_path, LPCWSTR new_path) noexcept {
         return rename_errno == 0 ? ERROR_SUCCESS : ErrorFromErrno(rename_errno);
     });
     if (error != ERROR_SUCCESS) return FailWith(error);
+    KeepTimesOfMoved(from.entry.status, to.parent.Get(), new_name);
     return TRUE;
 }
 
@@ -266,6 +277,7 @@ BOOL DeleteAndRenameFileW(HANDLE h, LPCWSTR destination, LPCWSTR source) noexcep
                    : ErrorFromErrno(errno);
     });
     if (error != ERROR_SUCCESS) return FailWith(error);
+    KeepTimesOfMoved(from.entry.status, to.parent.Get(), to.entry.host_name);
     if (to.entry.exists) volume->store.Forget(to.entry.status);
     return TRUE;
 }
