@@ -10,7 +10,9 @@
 
 #include <climits>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "mount/card_file_system.h"
 #include "mount/fuse_operations.h"
 #include "mount/host_files.h"
+#include "mount/mount_point_check.h"
 #include "platform/core/utf.h"
 #include "platform/registry/registry.h"
 #include "platform/storage/storage_manager.h"
@@ -45,6 +48,7 @@ void PrintUsage(std::FILE* to) {
 // the rest (the mount point among them) to FUSE's own parser.
 struct Operands {
     std::string card_dir;
+    std::string mount_point;  // seen, and left for FUSE
 };
 
 int TakeCardDir(void* data, const char* argument, int key, fuse_args* /*out*/) {
@@ -53,6 +57,7 @@ int TakeCardDir(void* data, const char* argument, int key, fuse_args* /*out*/) {
         operands->card_dir = argument;
         return 0;  // consumed
     }
+    if (key == FUSE_OPT_KEY_NONOPT && operands->mount_point.empty()) operands->mount_point = argument;
     return 1;  // kept
 }
 
@@ -123,6 +128,12 @@ int RunMount(std::span<const std::string_view> arguments) {
         PrintUsage(stderr);
         return kExitUsage;
     }
+    // A mount point that is not there is a failure, not a wrong command
+    // line; FUSE's parser would answer it with its whole usage.
+    if (struct stat point {}; !operands.mount_point.empty() && ::stat(operands.mount_point.c_str(), &point) != 0) {
+        std::fprintf(stderr, "quillane mount: %s: %s\n", operands.mount_point.c_str(), std::strerror(errno));
+        return kExitFailure;
+    }
     fuse_cmdline_opts options{};
     if (fuse_parse_cmdline(args, &options) != 0) {
         PrintUsage(stderr);
@@ -159,6 +170,21 @@ int RunMount(std::span<const std::string_view> arguments) {
         return kExitFailure;
     }
 
+    CardFileSystem file_system(kCardFolder, std::move(host_root), ::getuid(), ::getgid());
+    MountSession mount_session(file_system);
+    fuse_opt_add_arg(args, ("-ofsname=" + OptionValue(card_dir)).c_str());
+    fuse_opt_add_arg(args, "-osubtype=quillane");
+    const fuse_lowlevel_ops operations = MountOperations();
+    // The session first: libfuse refuses options it does not know (and has
+    // said which), and then the card must not have been touched.
+    std::unique_ptr<fuse_session, SessionDeleter> session(
+        fuse_session_new(args, &operations, sizeof operations, &mount_session));
+    if (session == nullptr) return kExitUsage;
+    if (const std::string problem = CheckMountPoint(mountpoint.get(), card_dir); !problem.empty()) {
+        std::fprintf(stderr, "quillane mount: %s\n", problem.c_str());
+        return kExitFailure;
+    }
+
     if (!EnsureFilterRegistered()) return kExitFailure;
     std::string why;
     if (const DWORD error = platform::StorageManager::Instance().MountCard(kCardFolder, card_dir, &why);
@@ -167,18 +193,10 @@ int RunMount(std::span<const std::string_view> arguments) {
                      why.empty() ? "the storage manager refused it" : why.c_str());
         return kExitFailure;
     }
+    // Unmounted (every handle closed through the filter) before the file
+    // system and the session go.
     const MountedCard card;
-
-    CardFileSystem file_system(kCardFolder, std::move(host_root), ::getuid(), ::getgid());
     file_system.RemoveLeftovers();
-    MountSession mount_session(file_system);
-
-    fuse_opt_add_arg(args, ("-ofsname=" + OptionValue(card_dir)).c_str());
-    fuse_opt_add_arg(args, "-osubtype=quillane");
-    const fuse_lowlevel_ops operations = MountOperations();
-    std::unique_ptr<fuse_session, SessionDeleter> session(
-        fuse_session_new(args, &operations, sizeof operations, &mount_session));
-    if (session == nullptr) return kExitFailure;  // libfuse has said why
     fuse_session* const raw_session = session.get();
     file_system.SetAttributesChanged(
         [raw_session](NodeNumber number) { fuse_lowlevel_notify_inval_inode(raw_session, number, -1, 0); });
