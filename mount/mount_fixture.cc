@@ -160,6 +160,14 @@ void MountTest::SetUp() {
     registry_ = root_ + "/registry";
     driver_log_ = root_ + "/driver.log";
     for (const std::string& folder : {card_, mount_point_, scratch_}) std::filesystem::create_directory(folder);
+    std::string host_error;
+    if (const std::optional<test::FatKind> kind = test::CardHostFromEnvironment(&host_error)) {
+        bool unavailable = false;
+        fat_host_ = test::FatHost::Serve(*kind, root_ + "/card.img", card_, &host_error, &unavailable);
+        if (fat_host_ == nullptr && unavailable) GTEST_SKIP() << host_error;
+        ASSERT_NE(fat_host_, nullptr) << host_error;
+    }
+    ASSERT_TRUE(host_error.empty()) << host_error;
     ::setenv("QUILLANE_REGISTRY", registry_.c_str(), 1);
     Mount();
 }
@@ -176,6 +184,11 @@ void MountTest::TearDown() {
         ADD_FAILURE() << "the mount at " << mount_point_ << " would not go";
         return;
     }
+    // The card's FAT file system itself must be clean after every test.
+    if (fat_host_ != nullptr) {
+        EXPECT_EQ(fat_host_->TakeDownAndCheck(), "");
+    }
+    fat_host_.reset();
     std::error_code ignored;
     std::filesystem::remove_all(root_, ignored);
 }
