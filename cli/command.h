@@ -4,8 +4,12 @@
 // Not an argument parser (arguments.h is).
 #pragma once
 
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+
+#include "filter/codec/codec.h"
 
 namespace quillane::cli {
 
@@ -38,5 +42,11 @@ extern const Command kInstallCommand;
 extern const Command kRegCommand;
 extern const Command kRecoverCommand;
 extern const Command kDemoCommand;
+extern const Command kEncoderCommand;
+
+// The block encoders by the names the command line and the Encoder value
+// give them: "zlib" and "libdeflate".
+std::optional<CodecEncoder> ParseEncoderName(std::string_view name);
+std::string EncoderName(CodecEncoder encoder);
 
 }  // namespace quillane::cli

@@ -14,6 +14,7 @@ namespace {
 const Command* const kCommands[] = {
     &kDemoCommand,   &kMountCommand, &kConvertCommand, &kRecoverCommand, &kExceptionsCommand, &kPackCommand,
     &kUnpackCommand, &kCatCommand,   &kInfoCommand,    &kInstallCommand, &kRegCommand,
+    &kEncoderCommand,
 };
 
 void PrintOverview(std::FILE* to) {
