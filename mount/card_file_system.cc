@@ -126,6 +126,7 @@ int CardFileSystem::GetAttributes(NodeNumber number, struct stat& attributes) {
 }
 
 int CardFileSystem::SetAttributes(NodeNumber number, const AttributeChange& change, struct stat& attributes) {
+    if (read_only_) return EROFS;
     const std::shared_ptr<Node> node = nodes_.Find(number);
     if (node == nullptr || nodes_.IsGone(*node)) return ESTALE;
     // Files belong to the mounting user, as on a vfat mount: ownership can
@@ -206,6 +207,7 @@ void CardFileSystem::Forget(NodeNumber number, std::uint64_t count) { nodes_.For
 
 int CardFileSystem::MakeDirectory(NodeNumber parent, std::string_view name, NodeNumber& number,
                                   struct stat& attributes) {
+    if (read_only_) return EROFS;
     std::u16string wide_name, volume_path;
     if (const int error = ChildPaths(parent, name, wide_name, volume_path); error != 0) return error;
     if (!platform::CreateDirectoryW(CardPath(volume_path).c_str(), nullptr)) return LastErrno();
@@ -218,6 +220,7 @@ int CardFileSystem::MakeDirectory(NodeNumber parent, std::string_view name, Node
 }
 
 int CardFileSystem::Unlink(NodeNumber parent, std::string_view name) {
+    if (read_only_) return EROFS;
     std::u16string wide_name, volume_path;
     if (const int error = ChildPaths(parent, name, wide_name, volume_path); error != 0) return LookupErrno(error);
     const std::u16string card_path = CardPath(volume_path);
@@ -235,6 +238,7 @@ int CardFileSystem::Unlink(NodeNumber parent, std::string_view name) {
 }
 
 int CardFileSystem::RemoveDirectory(NodeNumber parent, std::string_view name) {
+    if (read_only_) return EROFS;
     std::u16string wide_name, volume_path;
     if (const int error = ChildPaths(parent, name, wide_name, volume_path); error != 0) return LookupErrno(error);
     std::unique_lock names(rename_lock_);
@@ -245,6 +249,7 @@ int CardFileSystem::RemoveDirectory(NodeNumber parent, std::string_view name) {
 
 int CardFileSystem::Rename(NodeNumber parent, std::string_view name, NodeNumber new_parent,
                            std::string_view new_name, bool no_replace) {
+    if (read_only_) return EROFS;
     std::u16string wide_name, volume_path, new_wide_name, new_volume_path;
     if (const int error = ChildPaths(parent, name, wide_name, volume_path); error != 0) return LookupErrno(error);
     if (const int error = ChildPaths(new_parent, new_name, new_wide_name, new_volume_path); error != 0) return error;
@@ -342,7 +347,10 @@ int CardFileSystem::ListDirectory(NodeNumber folder, std::vector<DirectoryEntry>
 
 // ---- Start and end ---------------------------------------------------------
 
+void CardFileSystem::ServeReadOnly() { read_only_ = true; }
+
 void CardFileSystem::RemoveLeftovers() {
+    if (read_only_) return;  // nothing is deleted from a card that cannot be written
     WIN32_FIND_DATAW data{};
     const std::u16string spec = card_prefix_ + u"\\" + kHiddenPrefix + u"*";
     HANDLE search = platform::FindFirstFileW(spec.c_str(), &data);

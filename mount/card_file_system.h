@@ -26,6 +26,9 @@
 //   by closing the handle (which reopens on the next use).
 // - Plain sizes: st_size is what programs read, st_blocks what the card
 //   holds (host_files.h).
+// - Reading writes nothing: an open for reading alone is served from the
+//   card's bytes (block_reader.h), not through the filter, until a writer
+//   opens the file.
 // Results are 0 or an errno value; nothing throws on purpose, but callers
 // must be ready for std::bad_alloc.
 #pragma once
@@ -111,8 +114,13 @@ public:
     void Release(NodeNumber number);
     int Sync(NodeNumber number);
 
+    // Before serving: a card that cannot be written is served read-only.
+    // Reads work as ever (they never write); every change answers EROFS.
+    void ServeReadOnly();
+
     // At start: deletes files that an earlier run unlinked while open and
-    // could not delete (it was stopped before their last release).
+    // could not delete (it was stopped before their last release). Not on
+    // a card served read-only.
     void RemoveLeftovers();
     // At unmount: closes every handle still open (through the filter, so
     // written files are recompressed) and deletes unlinked files.
@@ -125,15 +133,21 @@ private:
     int StatusOfPath(std::u16string_view volume_path, NodeNumber number, bool unlinked, struct stat& attributes);
     int StatusOfNode(Node& node, struct stat& attributes);
 
+    // What an operation needs of the node's open file.
+    enum class Access {
+        kRead,    // any kind; a BlockReader when none is open
+        kFilter,  // a filter handle, read-only for a read-only file
+        kWrite,   // a writable filter handle
+    };
     // Under rename_lock_ (shared or exclusive) and node.gate exclusive: makes
-    // sure the node has an open file (writable when `want_write`), opening
-    // it with `disposition`; TRUNCATE_EXISTING empties a file already open.
-    int EnsureFile(Node& node, bool want_write, DWORD disposition);
+    // sure the node has an open file that serves `access`, opening it with
+    // `disposition`; TRUNCATE_EXISTING empties a file already open.
+    int EnsureFile(Node& node, Access access, DWORD disposition);
     // Under node.gate exclusive: closes the node's open file, if any.
     int CloseFileOf(Node& node);
     // Runs `use` with the node's open file, under node.gate, opening it
     // first when it was closed.
-    int WithFile(Node& node, bool want_write, const std::function<int(OpenFile&)>& use);
+    int WithFile(Node& node, Access access, const std::function<int(OpenFile&)>& use);
     // Ends a use that Pin began; the last one closes the open file.
     void EndUse(Node& node);
     // Under rename_lock_ exclusive: moves an open file out of its name to a
@@ -158,6 +172,7 @@ private:
     // handle is ever opened under a name that is about to change.
     std::shared_mutex rename_lock_;
     std::atomic<std::uint64_t> hidden_count_{0};
+    bool read_only_ = false;
     std::function<void(NodeNumber)> attributes_changed_;
 };
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "mount/attributes.h"
+#include "mount/block_reader.h"
 #include "mount/card_file_system.h"
 #include "mount/filter_file.h"
 #include "mount/platform_errno.h"
@@ -26,13 +27,14 @@ int CardFileSystem::Truncate(Node& node, std::uint64_t size) {
     {
         std::shared_lock names(rename_lock_);
         std::unique_lock gate(node.gate);
-        const bool was_closed = node.file == nullptr;
+        // A reader of the card's bytes counts as closed: a writer replaces it.
+        const bool was_closed = node.file == nullptr || !node.file->Writable();
         if (was_closed && size == 0) {
             // Emptied by the open itself: a compressed file is not expanded
             // only to be thrown away.
-            error = EnsureFile(node, true, TRUNCATE_EXISTING);
+            error = EnsureFile(node, Access::kWrite, TRUNCATE_EXISTING);
         } else {
-            error = EnsureFile(node, true, OPEN_EXISTING);
+            error = EnsureFile(node, Access::kWrite, OPEN_EXISTING);
             if (error == 0) error = node.file->SetLength(size);
         }
         // Closed as it was found, so the card holds the change when the call
@@ -56,8 +58,8 @@ int CardFileSystem::SetTimes(Node& node, const std::optional<timespec>& last_acc
     {
         std::shared_lock names(rename_lock_);
         std::unique_lock gate(node.gate);
-        const bool was_closed = node.file == nullptr;
-        error = EnsureFile(node, false, OPEN_EXISTING);
+        const bool was_closed = node.file == nullptr || !node.file->ThroughFilter();
+        error = EnsureFile(node, Access::kFilter, OPEN_EXISTING);
         if (error == 0) {
             error = node.file->SetTimes(last_access ? &access_time : nullptr, last_write ? &write_time : nullptr);
         }
@@ -72,39 +74,50 @@ int CardFileSystem::SetTimes(Node& node, const std::optional<timespec>& last_acc
     return error;
 }
 
-int CardFileSystem::EnsureFile(Node& node, bool want_write, DWORD disposition) {
+int CardFileSystem::EnsureFile(Node& node, Access access, DWORD disposition) {
     // An open that the kernel resolved before the file was removed or
     // replaced: opening the name now would reach another file. On ESTALE the
     // kernel looks the name up afresh and opens what it finds.
     if (node.file == nullptr && nodes_.IsGone(node)) return ESTALE;
+    // Filter handles are for changing the file, which a read-only card refuses.
+    if (read_only_ && access != Access::kRead) return EROFS;
     if (node.file != nullptr) {
-        if (!want_write || node.file->Writable()) {
-            return disposition == TRUNCATE_EXISTING ? node.file->SetLength(0) : 0;
-        }
-        // Opened read-only while the file was read-only; since then made
-        // writable. The file is opened again, for writing.
+        const bool serves = access == Access::kRead || (access == Access::kFilter && node.file->ThroughFilter()) ||
+                            node.file->Writable();
+        if (serves) return disposition == TRUNCATE_EXISTING ? node.file->SetLength(0) : 0;
+        // A reader of the card's bytes, or a handle opened read-only while
+        // the file was read-only (since then made writable): the file is
+        // opened again through the filter, and every open of it reads what
+        // is written from then on.
         if (const int error = CloseFileOf(node); error != 0) return error;
     }
-    return FilterFile::Open(CardPath(nodes_.VolumePath(node)), want_write, disposition, node.file);
+    // Reading alone never goes through the filter: it would expand a
+    // compressed file onto the card.
+    if (access == Access::kRead && disposition == OPEN_EXISTING) {
+        return BlockReader::Open(host_files_, nodes_.VolumePath(node), node.file);
+    }
+    return FilterFile::Open(CardPath(nodes_.VolumePath(node)), access == Access::kWrite, disposition, node.file);
 }
 
 int CardFileSystem::CloseFileOf(Node& node) {
     if (node.file == nullptr) return 0;
     // On failure the file stays open; a later close tries again.
     if (const int error = node.file->Close(); error != 0) return error;
+    // Only the filter's close changes what the card holds.
+    const bool changed = node.file->ThroughFilter();
     node.file.reset();
-    AttributesChanged(node.number);
+    if (changed) AttributesChanged(node.number);
     return 0;
 }
 
-int CardFileSystem::WithFile(Node& node, bool want_write, const std::function<int(OpenFile&)>& use) {
+int CardFileSystem::WithFile(Node& node, Access access, const std::function<int(OpenFile&)>& use) {
     {
         std::shared_lock gate(node.gate);
-        if (node.file != nullptr && (!want_write || node.file->Writable())) return use(*node.file);
+        if (node.file != nullptr && (access == Access::kRead || node.file->Writable())) return use(*node.file);
     }
     std::shared_lock names(rename_lock_);
     std::unique_lock gate(node.gate);
-    if (const int error = EnsureFile(node, want_write, OPEN_EXISTING); error != 0) return error;
+    if (const int error = EnsureFile(node, access, OPEN_EXISTING); error != 0) return error;
     return use(*node.file);
 }
 
@@ -148,13 +161,14 @@ int CardFileSystem::Hide(Node& node, const std::u16string& card_path) {
 int CardFileSystem::Open(NodeNumber number, int flags) {
     const std::shared_ptr<Node> node = nodes_.Find(number);
     if (node == nullptr) return ESTALE;
-    const bool want_write = (flags & O_ACCMODE) != O_RDONLY;
+    const bool truncate = (flags & O_TRUNC) != 0;
+    const Access access = (flags & O_ACCMODE) != O_RDONLY || truncate ? Access::kWrite : Access::kRead;
     nodes_.Pin(*node);
     int error;
     {
         std::shared_lock names(rename_lock_);
         std::unique_lock gate(node->gate);
-        error = EnsureFile(*node, want_write, (flags & O_TRUNC) != 0 ? TRUNCATE_EXISTING : OPEN_EXISTING);
+        error = EnsureFile(*node, access, truncate ? TRUNCATE_EXISTING : OPEN_EXISTING);
     }
     if (error != 0) EndUse(*node);
     return error;
@@ -179,7 +193,7 @@ int CardFileSystem::Create(NodeNumber parent, std::string_view name, int flags, 
                                                                : OPEN_ALWAYS;
             // TRUNCATE_EXISTING only empties a file already open; a new
             // one is made with CREATE_ALWAYS for it.
-            error = EnsureFile(*node, true,
+            error = EnsureFile(*node, Access::kWrite,
                                  node->file == nullptr && disposition == TRUNCATE_EXISTING ? CREATE_ALWAYS
                                                                                              : disposition);
         }
@@ -200,7 +214,7 @@ int CardFileSystem::Read(NodeNumber number, std::uint64_t offset, std::span<char
     if (node == nullptr) return ESTALE;
     if (offset >= kMaxFileSize || buffer.empty()) return 0;  // past the end of any file a card holds
     const auto wanted = static_cast<size_t>(std::min<std::uint64_t>(buffer.size(), kMaxFileSize - offset));
-    return WithFile(*node, false,
+    return WithFile(*node, Access::kRead,
                     [&](OpenFile& file) { return file.Read(offset, buffer.first(wanted), count); });
 }
 
@@ -210,7 +224,7 @@ int CardFileSystem::Write(NodeNumber number, std::uint64_t offset, std::span<con
     if (node == nullptr) return ESTALE;
     if (data.empty()) return 0;
     if (offset > kMaxFileSize || data.size() > kMaxFileSize - offset) return EFBIG;
-    return WithFile(*node, true, [&](OpenFile& file) { return file.Write(offset, data, count); });
+    return WithFile(*node, Access::kWrite, [&](OpenFile& file) { return file.Write(offset, data, count); });
 }
 
 int CardFileSystem::Flush(NodeNumber number) {

@@ -23,6 +23,7 @@ public:
     ~FilterFile() override;
 
     bool Writable() const override { return writable_; }
+    bool ThroughFilter() const override { return true; }
     int Read(std::uint64_t offset, std::span<char> buffer, size_t& count) override;
     int Write(std::uint64_t offset, std::span<const char> data, size_t& count) override;
     int SetLength(std::uint64_t size) override;

@@ -2,7 +2,8 @@
 // through the mount shares its node's one OpenFile (node_table.h), and
 // CardFileSystem sends each read, write and close to it without knowing
 // which kind it is. Kinds: FilterFile (filter_file.h), a handle of the
-// card's filter stack, for reading and writing.
+// card's filter stack, for reading and writing; BlockReader
+// (block_reader.h), for reading alone, from the card's bytes.
 //
 // Results are 0 or an errno value. The node's gate orders the calls: shared
 // for Read, Write and Status, exclusive for the others.
@@ -37,6 +38,9 @@ public:
 
     // Whether it takes writes.
     virtual bool Writable() const = 0;
+    // Whether it is a handle of the filter (what a change of times or a
+    // flush needs).
+    virtual bool ThroughFilter() const = 0;
 
     // Reads at `offset` (below kMaxFileSize) into `buffer`; `count` is what
     // was read, short only at the end of the file.
