@@ -64,19 +64,8 @@ void PrintLeftover(const Leftover& leftover, const RecoveryAction* action) {
 }
 
 int RunRecover(const Command& self, Arguments arguments) {
-    // The option parser knows single letters only; --apply is taken out
-    // first, wherever it stands before "--".
-    bool apply = false;
     std::vector<std::string_view> rest;
-    bool options_ended = false;
-    for (const std::string_view argument : arguments) {
-        if (!options_ended && argument == kApplyOption) {
-            apply = true;
-            continue;
-        }
-        if (argument == "--") options_ended = true;
-        rest.push_back(argument);
-    }
+    const bool apply = TakeLongOption(arguments, kApplyOption, &rest);
     const std::optional<ParsedArguments> parsed = ParseArguments(self, rest);
     if (!parsed) return kExitUsage;
     if (parsed->help) return ShowHelp(self);
