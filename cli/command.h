@@ -38,5 +38,7 @@ extern const Command kInstallCommand;
 extern const Command kRegCommand;
 extern const Command kRecoverCommand;
 extern const Command kDemoCommand;
+extern const Command kStatsCommand;
+extern const Command kCardsCommand;
 
 }  // namespace quillane::cli

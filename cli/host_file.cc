@@ -109,6 +109,7 @@ std::optional<size_t> InputFile::Read(std::span<BYTE> buffer) {
         if (got == 0) break;
         total += static_cast<size_t>(got);
     }
+    Consumed(total);
     return total;
 }
 
@@ -135,6 +136,7 @@ BOOL InputFile::SkipEntry(void* context, DWORD count, DWORD* skipped) {
         return FALSE;
     }
     *skipped = static_cast<DWORD>(step);
+    input->Consumed(static_cast<size_t>(step));
     return TRUE;
 }
 

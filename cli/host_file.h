@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 
+#include "cli/byte_progress.h"
 #include "filter/codec/codec.h"
 #include "platform/fat/unique_fd.h"
 
@@ -40,6 +41,9 @@ public:
     // errno of the first failed read or skip; 0 when none failed.
     int ReadError() const { return read_error_; }
 
+    // Shows on `progress` how far the reads and skips have come.
+    void ShowProgress(ByteProgress* progress) { progress_ = progress; }
+
 private:
     InputFile() = default;
     static BOOL ReadEntry(void* context, void* buffer, DWORD count, DWORD* delivered);
@@ -50,6 +54,12 @@ private:
     std::string name_;
     struct stat status_ {};
     int read_error_ = 0;
+    ByteProgress* progress_ = nullptr;
+    uint64_t consumed_ = 0;
+    void Consumed(size_t count) {
+        consumed_ += count;
+        if (progress_ != nullptr) progress_->Show(consumed_);
+    }
 };
 
 class OutputFile {

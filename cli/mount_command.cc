@@ -40,6 +40,7 @@ const Command kMountCommand{
     "  -o OPTIONS  FUSE mount options, comma-separated\n"
     "              and the owner options of a vfat mount: uid=N, gid=N,\n"
     "              umask=OOO, fmask=OOO, dmask=OOO (default: you, umask 022)\n"
+    "CARD_DIR may also be the NAME of a card that 'quillane cards add' registered.\n"
     "Unmount with: fusermount3 -u MOUNTPOINT\n",
     RunMountCommand};
 

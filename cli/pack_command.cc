@@ -57,6 +57,8 @@ int RunPack(const Command& self, Arguments arguments) {
     if (const int status = OpenEnds(self, arguments, ends); status >= 0) return status;
     InputFile& input = *ends.input;
     OutputFile& output = *ends.output;
+    ByteProgress progress("pack " + input.Name(), input.IsRegularFile() ? input.Status().st_size : 0);
+    input.ShowProgress(&progress);
 
     // The encoder takes its data from a source that starts at the file's
     // first byte; the prefix read to check for a signature goes in first.
@@ -100,6 +102,8 @@ int RunUnpack(const Command& self, Arguments arguments) {
     if (const int status = OpenEnds(self, arguments, ends); status >= 0) return status;
     InputFile& input = *ends.input;
     OutputFile& output = *ends.output;
+    ByteProgress progress("unpack " + input.Name(), input.IsRegularFile() ? input.Status().st_size : 0);
+    input.ShowProgress(&progress);
 
     const std::optional<Prefix> prefix = ReadPrefix(input);
     if (!prefix) return Fail(self, ReadFailure(input));

@@ -82,10 +82,13 @@ protected:
     // Ends the mount with a signal to the driver; returns its exit status.
     int StopWithSignal(int signal_number);
     bool IsMounted() const;
+    // The log of the mount driver's output.
+    std::string DriverLog() const;
 
-    // The -o options Mount() passes, "" for none; a test sets them before
-    // mounting again.
-    std::string mount_options_;
+    // What the next Mount() serves, when not the card folder, and the
+    // options it gives the driver before the folders.
+    std::string served_card_;
+    std::vector<std::string> driver_options_;
 
 private:
     int WaitForDriver();

@@ -83,6 +83,36 @@ CodecResult CodecEncode(const CodecSource* source, const CodecSink* sink);
 // - kCodecSourceFailed, kCodecSinkFailed, kCodecNoMemory at once.
 CodecResult CodecDecode(const CodecSource* source, const CodecSink* sink);
 
+// One block header as a file holds it, judged.
+struct CodecBlockHeader {
+    DWORD dataLength;
+    DWORD storedLength;
+    DWORD payloadLength;  // bytes of payload behind the header
+    BOOL compressed;      // the payload is a zlib stream (stored length < data length)
+};
+
+// Reads the kCodecHeaderSize bytes at `bytes` into `*header`. Returns nonzero
+// when the encoder could have written it (a data length of 1 to 131072 and a
+// stored length other than 0); anything else is damage, as for the decoder,
+// and ends the file's blocks. For readers that find blocks by offset.
+BOOL CodecReadHeader(const BYTE* bytes, CodecBlockHeader* header);
+
+// Expands the payload of one compressed block (stored length < data length):
+// `payloadLength` bytes at `payload`, all of its stored length when `whole`,
+// fewer when the file ended first. `data` holds `dataLength` bytes (at most
+// 131072); `*produced` is how many of them the block yields. Returns:
+// - kCodecCompleted for a sound block: the zlib stream holds exactly
+//   `dataLength` bytes and `*produced` is that;
+// - kCodecDamaged otherwise, yielding what CodecDecode yields for it: for a
+//   payload cut short (or empty), what zlib made of it; for a whole payload
+//   that uncompress accepts with fewer bytes, those bytes; for one it
+//   refuses, `dataLength` bytes (what zlib produced, the rest zero);
+// - kCodecNoMemory when a decompressor could not be had.
+// The decoder, the scan's verification and the mount's block reader all
+// expand blocks with it; it holds nothing between calls.
+CodecResult CodecDecodeBlock(const BYTE* payload, DWORD payloadLength, BOOL whole, BYTE* data, DWORD dataLength,
+                             DWORD* produced);
+
 // A source for the scan: `source` as above, and `skip`, which may be null.
 // `skip` moves `count` bytes ahead without delivering them and returns
 // nonzero on success with the number passed over in `*skipped` (0 at the end
