@@ -75,14 +75,24 @@ protected:
 
     std::string Q(std::string_view name) const { return ShellQuote(Mounted(name)); }
 
+    struct Attempt {
+        std::string command;  // bash, as the second user
+        bool succeeds;
+        std::string output;  // what it writes, or a part of its error message
+    };
+    void Try(const Attempt& attempt) const {
+        std::string output;
+        const int status = AsOther(attempt.command, &output);
+        EXPECT_EQ(status == 0, attempt.succeeds) << attempt.command << ": " << output;
+        if (attempt.succeeds) {
+            EXPECT_EQ(output, attempt.output) << attempt.command;
+        } else {
+            EXPECT_NE(output.find(attempt.output), std::string::npos) << attempt.command << ": " << output;
+        }
+    }
+
     uid_t other_uid_ = 0;
     gid_t other_gid_ = 0;
-};
-
-struct Attempt {
-    std::string command;  // bash, as the second user
-    bool succeeds;
-    std::string output;  // what it writes, or a part of its error message
 };
 
 TEST_F(AccessTest, AnotherUserReadsAFileOfTheOwnerButCannotChangeIt) {
@@ -103,16 +113,7 @@ TEST_F(AccessTest, AnotherUserReadsAFileOfTheOwnerButCannotChangeIt) {
         {"mkdir " + Q("folder"), false, kDenied},
         {"chmod a-w " + Q("root.txt"), false, kNotPermitted},
     };
-    for (const Attempt& attempt : attempts) {
-        std::string output;
-        const int status = AsOther(attempt.command, &output);
-        EXPECT_EQ(status == 0, attempt.succeeds) << attempt.command << ": " << output;
-        if (attempt.succeeds) {
-            EXPECT_EQ(output, attempt.output) << attempt.command;
-        } else {
-            EXPECT_NE(output.find(attempt.output), std::string::npos) << attempt.command << ": " << output;
-        }
-    }
+    for (const Attempt& attempt : attempts) Try(attempt);
     // Nothing changed on the card.
     EXPECT_EQ(CardContent("root.txt"), "the owner's words\n");
     EXPECT_EQ(CardRootNames(), std::vector<std::string>{"root.txt"});
@@ -193,15 +194,7 @@ TEST_F(AccessTest, ChmodThroughTheMountIsTheReadOnlyAttributeOfTheCard) {
         {"chmod u+s " + Q("notes.txt"), false, kNotPermitted},
         {"chown 0 " + Q("notes.txt"), false, kNotPermitted},
     };
-    for (const Attempt& attempt : attempts) {
-        const int status = AsOther(attempt.command, &output);
-        EXPECT_EQ(status == 0, attempt.succeeds) << attempt.command << ": " << output;
-        if (attempt.succeeds) {
-            EXPECT_EQ(output, attempt.output) << attempt.command;
-        } else {
-            EXPECT_NE(output.find(attempt.output), std::string::npos) << attempt.command << ": " << output;
-        }
-    }
+    for (const Attempt& attempt : attempts) Try(attempt);
     // Not even root gives a file another owner than the one uid= names.
     EXPECT_NE(Shell("chown 0 " + Q("notes.txt") + " 2>&1", &output), 0);
     EXPECT_NE(output.find(kNotPermitted), std::string::npos) << output;
