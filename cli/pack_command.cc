@@ -137,15 +137,18 @@ const Command kPackCommand{
     "Compresses IN into OUT in the format the filter keeps on a card: the\n"
     "signature BE EF 85 A1, then blocks of up to 128 KiB, each zlib level 9 or\n"
     "stored as it is when it does not get smaller. \"-\" names standard input\n"
-    "or output. OUT appears only once it is complete; IN is never changed, and\n"
-    "OUT may not be IN. A file that is already compressed is refused.\n",
+    "or output. A regular file OUT appears only once it is complete; a device\n"
+    "or fifo is written as the data comes, a symbolic link through to its file.\n"
+    "IN is never changed, and OUT may not be IN. A file that is already\n"
+    "compressed is refused.\n",
     RunPack};
 
 const Command kUnpackCommand{
     "unpack", "unpack IN OUT", "decompress a file in the card's format",
     "Decompresses IN, a file in the card's format, into OUT. \"-\" names\n"
-    "standard input or output. OUT appears only once it is complete; IN is\n"
-    "never changed. A plain file (no signature) is refused, and so is a damaged\n"
+    "standard input or output. A regular file OUT appears only once it is\n"
+    "complete; a device or fifo is written as the data comes, a symbolic link\n"
+    "through to its file. IN is never changed. A plain file (no signature) is refused, and so is a damaged\n"
     "one (quillane info shows where the damage starts).\n",
     RunUnpack};
 

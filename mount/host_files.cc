@@ -55,7 +55,8 @@ bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_se
 int HostFiles::Status(std::u16string_view volume_path, struct stat& status) const {
     const std::u16string path(volume_path);
     platform::fat::Resolved resolved;
-    if (const DWORD error = platform::fat::Resolve(root_.Get(), path.c_str(), resolved); error != ERROR_SUCCESS) {
+    if (const DWORD error = platform::fat::Resolve(root_.Get(), path.c_str(), resolved, &names_);
+        error != ERROR_SUCCESS) {
         return ErrnoFrom(error);
     }
     if (resolved.is_root) return ::fstat(root_.Get(), &status) == 0 ? 0 : errno;
@@ -68,7 +69,8 @@ int HostFiles::Describe(std::u16string_view volume_path, HostFile& file) {
     file = HostFile{};
     const std::u16string path(volume_path);
     platform::fat::Resolved resolved;
-    if (const DWORD error = platform::fat::Resolve(root_.Get(), path.c_str(), resolved); error != ERROR_SUCCESS) {
+    if (const DWORD error = platform::fat::Resolve(root_.Get(), path.c_str(), resolved, &names_);
+        error != ERROR_SUCCESS) {
         return ErrnoFrom(error);
     }
     if (resolved.is_root) return ::fstat(root_.Get(), &file.status) == 0 ? 0 : errno;

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/fat/name_index.h"
 #include "platform/fat/names.h"
 #include "platform/fat/unique_fd.h"
 
@@ -69,6 +70,8 @@ private:
     int Scan(int fd, const struct stat& status, HostFile& file) const;
 
     platform::fat::UniqueFd root_;
+    // Case variants found without listing big folders, as the FAT layer finds them.
+    mutable platform::fat::NameIndex names_;
     std::mutex mutex_;
     std::unordered_map<Identity, Remembered, IdentityHash> remembered_;
 };

@@ -150,7 +150,9 @@ HANDLE CreateFileW(HANDLE h, HANDLE /*process*/, LPCWSTR name, DWORD access, DWO
     // new one, as on the card); one that changes at every attempt is busy.
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         Resolved resolved;
-        if (const DWORD error = Resolve(volume->root.Get(), name, resolved); error != ERROR_SUCCESS) return Fail(error);
+        if (const DWORD error = Resolve(volume->root.Get(), name, resolved, &volume->names); error != ERROR_SUCCESS) {
+            return Fail(error);
+        }
         if (resolved.is_root) return Fail(ERROR_ACCESS_DENIED);
         if (resolved.entry.exists) {
             const HANDLE opened = OpenExisting(*volume, resolved, request);

@@ -125,7 +125,26 @@ bool IsCardName(std::string_view host_name, std::u16string& wide) {
     return CheckName(wide, false) == ERROR_SUCCESS;
 }
 
-DWORD FindEntry(int dir, const NameComponent& name, Entry& entry) {
+namespace {
+
+// The smallest host name in `dir` that could be a card name and equals
+// `wide` without regard to case, by listing the folder.
+DWORD ScanForCaseVariant(int dir, std::u16string_view wide, std::string& best) {
+    best.clear();
+    std::vector<std::string> names;
+    if (const DWORD error = ListDirectory(dir, names); error != ERROR_SUCCESS) return error;
+    std::u16string candidate;
+    for (const std::string& host_name : names) {
+        // Only names a card could hold can stand for a card name.
+        if (!IsCardName(host_name, candidate) || WideCompareNoCase(candidate, wide) != 0) continue;
+        if (best.empty() || host_name < best) best = host_name;
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD FindEntry(int dir, const NameComponent& name, Entry& entry, NameIndex* index) {
     entry = Entry{};
     if (fstatat(dir, name.host.c_str(), &entry.status, AT_SYMLINK_NOFOLLOW) == 0) {
         entry.exists = true;
@@ -137,16 +156,10 @@ DWORD FindEntry(int dir, const NameComponent& name, Entry& entry) {
     if (HostFoldsCaseOf(dir, name.wide)) return ERROR_SUCCESS;
 
     // No exact entry: look for one that differs only in case.
-    std::vector<std::string> names;
-    if (const DWORD error = ListDirectory(dir, names); error != ERROR_SUCCESS) return error;
     std::string best;
-    std::u16string wide;
-    for (const std::string& host_name : names) {
-        // Only names a card could hold can stand for a card name.
-        if (!IsCardName(host_name, wide) || WideCompareNoCase(wide, name.wide) != 0) continue;
-        if (best.empty() || host_name < best) best = host_name;
-    }
-    entry.host_name = name.host;
+    const DWORD error =
+        index != nullptr ? index->FindCaseVariant(dir, name.wide, best) : ScanForCaseVariant(dir, name.wide, best);
+    if (error != ERROR_SUCCESS) return error;
     if (best.empty()) return ERROR_SUCCESS;
     if (fstatat(dir, best.c_str(), &entry.status, AT_SYMLINK_NOFOLLOW) != 0) {
         // Gone between the scan and the look: as if it never was.
@@ -158,12 +171,12 @@ DWORD FindEntry(int dir, const NameComponent& name, Entry& entry) {
     return CheckKind(entry.status);
 }
 
-DWORD OpenDirectory(int root, std::span<const NameComponent> components, UniqueFd& dir) {
+DWORD OpenDirectory(int root, std::span<const NameComponent> components, UniqueFd& dir, NameIndex* index) {
     UniqueFd current(openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!current.Valid()) return ErrorFromErrno(errno);
     for (const NameComponent& component : components) {
         Entry entry;
-        if (const DWORD error = FindEntry(current.Get(), component, entry); error != ERROR_SUCCESS) return error;
+        if (const DWORD error = FindEntry(current.Get(), component, entry, index); error != ERROR_SUCCESS) return error;
         if (!entry.exists || !S_ISDIR(entry.status.st_mode)) return ERROR_PATH_NOT_FOUND;
         UniqueFd next(openat(current.Get(), entry.host_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!next.Valid()) return errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
@@ -173,7 +186,7 @@ DWORD OpenDirectory(int root, std::span<const NameComponent> components, UniqueF
     return ERROR_SUCCESS;
 }
 
-DWORD Resolve(int root, LPCWSTR path, Resolved& resolved) {
+DWORD Resolve(int root, LPCWSTR path, Resolved& resolved, NameIndex* index) {
     resolved = Resolved{};
     std::vector<NameComponent> components;
     if (const DWORD error = SplitPath(path, components); error != ERROR_SUCCESS) return error;
@@ -182,10 +195,11 @@ DWORD Resolve(int root, LPCWSTR path, Resolved& resolved) {
         return ERROR_SUCCESS;
     }
     const std::span<const NameComponent> all(components);
-    if (const DWORD error = OpenDirectory(root, all.first(all.size() - 1), resolved.parent); error != ERROR_SUCCESS) {
+    if (const DWORD error = OpenDirectory(root, all.first(all.size() - 1), resolved.parent, index);
+        error != ERROR_SUCCESS) {
         return error;
     }
-    return FindEntry(resolved.parent.Get(), components.back(), resolved.entry);
+    return FindEntry(resolved.parent.Get(), components.back(), resolved.entry, index);
 }
 
 DWORD OpenEntry(int dir, const Entry& entry, int flags, UniqueFd& fd) {

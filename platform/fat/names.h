@@ -5,7 +5,9 @@
 // regard to case, as FAT does, so a vfat mount and a case-sensitive host
 // folder behave alike. Resolution never leaves the host directory: ".." is
 // refused and no symbolic link is ever followed (a FAT card has none).
-// Not a cache: every call looks at the host afresh.
+// Every call looks at the host afresh; only the search for a name that
+// differs in case may be answered by a NameIndex, which watches the folders
+// it holds (name_index.h).
 #pragma once
 
 #include <sys/stat.h>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "platform/core/types.h"
+#include "platform/fat/name_index.h"
 #include "platform/fat/unique_fd.h"
 
 namespace platform::fat {
@@ -50,13 +53,15 @@ struct Entry {
 
 // Finds `name` in the open directory `dir`: the exact host name first, then
 // any entry equal to it without regard to case (the smallest such host name
-// when several are). Errors: the host's, mapped; a symbolic link, device,
+// when several are), found through `index` when one is given, else by
+// listing the folder. Errors: the host's, mapped; a symbolic link, device,
 // pipe or socket gives ERROR_ACCESS_DENIED.
-DWORD FindEntry(int dir, const NameComponent& name, Entry& entry);
+DWORD FindEntry(int dir, const NameComponent& name, Entry& entry, NameIndex* index = nullptr);
 
 // Opens the directory that `components` name below `root` (the root itself
 // for none). ERROR_PATH_NOT_FOUND when one is missing or is not a directory.
-DWORD OpenDirectory(int root, std::span<const NameComponent> components, UniqueFd& dir);
+DWORD OpenDirectory(int root, std::span<const NameComponent> components, UniqueFd& dir,
+                    NameIndex* index = nullptr);
 
 // A path resolved to its parent directory and the entry in it.
 struct Resolved {
@@ -67,8 +72,8 @@ struct Resolved {
 
 // Resolves a volume path. A missing last component is not an error
 // (entry.exists is false); a missing folder on the way is
-// ERROR_PATH_NOT_FOUND.
-DWORD Resolve(int root, LPCWSTR path, Resolved& resolved);
+// ERROR_PATH_NOT_FOUND. `index` as for FindEntry.
+DWORD Resolve(int root, LPCWSTR path, Resolved& resolved, NameIndex* index = nullptr);
 
 // Opens the object of a found entry without following links and checks that
 // it is still the entry found. `flags` are open(2) access flags.

@@ -93,7 +93,8 @@ HANDLE FindFirstFileW(HANDLE h, HANDLE /*process*/, LPCWSTR spec, LPWIN32_FIND_D
 
     auto search = std::make_unique<SearchObject>();
     search->volume = volume;
-    if (const DWORD error = OpenDirectory(volume->root.Get(), components, search->directory); error != ERROR_SUCCESS) {
+    if (const DWORD error = OpenDirectory(volume->root.Get(), components, search->directory, &volume->names);
+        error != ERROR_SUCCESS) {
         return Fail(error);
     }
     std::vector<std::string> names;

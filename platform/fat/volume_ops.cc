@@ -32,7 +32,9 @@ FileIdentity IdentityOf(const struct stat& status) { return FileIdentity{status.
 
 // Resolves `path` to an entry that exists; ERROR_FILE_NOT_FOUND otherwise.
 DWORD ResolveExisting(const Volume::State& volume, LPCWSTR path, Resolved& resolved) {
-    if (const DWORD error = Resolve(volume.root.Get(), path, resolved); error != ERROR_SUCCESS) return error;
+    if (const DWORD error = Resolve(volume.root.Get(), path, resolved, &volume.names); error != ERROR_SUCCESS) {
+        return error;
+    }
     if (!resolved.is_root && !resolved.entry.exists) return ERROR_FILE_NOT_FOUND;
     return ERROR_SUCCESS;
 }
@@ -110,7 +112,9 @@ BOOL CreateDirectoryW(HANDLE h, LPCWSTR path, LPSECURITY_ATTRIBUTES /*security*/
     Volume::State* volume = AsVolume(h);
     if (volume == nullptr) return FALSE;
     Resolved resolved;
-    if (const DWORD error = Resolve(volume->root.Get(), path, resolved); error != ERROR_SUCCESS) return FailWith(error);
+    if (const DWORD error = Resolve(volume->root.Get(), path, resolved, &volume->names); error != ERROR_SUCCESS) {
+        return FailWith(error);
+    }
     if (resolved.is_root || resolved.entry.exists) return FailWith(ERROR_ALREADY_EXISTS);
     const char* name = resolved.entry.host_name.c_str();
     if (mkdirat(resolved.parent.Get(), name, 0777) != 0) return FailWithErrno(errno);
@@ -186,7 +190,9 @@ BOOL MoveFileW(HANDLE h, LPCWSTR old_path, LPCWSTR new_path) noexcept {
     if (const DWORD error = ResolveExisting(*volume, old_path, from); error != ERROR_SUCCESS) return FailWith(error);
     if (from.is_root) return FailWith(ERROR_ACCESS_DENIED);
     Resolved to;
-    if (const DWORD error = Resolve(volume->root.Get(), new_path, to); error != ERROR_SUCCESS) return FailWith(error);
+    if (const DWORD error = Resolve(volume->root.Get(), new_path, to, &volume->names); error != ERROR_SUCCESS) {
+        return FailWith(error);
+    }
     if (to.is_root) return FailWith(ERROR_ALREADY_EXISTS);
     // The new path's own spelling becomes the name, also for a case change.
     std::vector<NameComponent> components;
@@ -211,7 +217,7 @@ BOOL DeleteAndRenameFileW(HANDLE h, LPCWSTR destination, LPCWSTR source) noexcep
     if (const DWORD error = ResolveExisting(*volume, source, from); error != ERROR_SUCCESS) return FailWith(error);
     if (from.is_root || S_ISDIR(from.entry.status.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
     Resolved to;
-    if (const DWORD error = Resolve(volume->root.Get(), destination, to); error != ERROR_SUCCESS) {
+    if (const DWORD error = Resolve(volume->root.Get(), destination, to, &volume->names); error != ERROR_SUCCESS) {
         return FailWith(error);
     }
     if (to.entry.exists) {

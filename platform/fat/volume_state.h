@@ -14,6 +14,7 @@
 
 #include "platform/fat/fat_volume.h"
 #include "platform/fat/metadata.h"
+#include "platform/fat/name_index.h"
 #include "platform/fat/share_table.h"
 #include "platform/fat/unique_fd.h"
 
@@ -29,6 +30,7 @@ struct platform::fat::Volume::State {
     UniqueFd root;
     AttributeStore store = AttributeStore::kExtendedAttribute;
     std::atomic<size_t> open_handles{0};
+    mutable NameIndex names;  // folded names of the folders looked in lately
 };
 
 namespace platform::fat {
