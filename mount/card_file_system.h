@@ -77,7 +77,7 @@ class CardFileSystem {
 public:
     // `card_folder` is the folder the storage manager mounted the card as
     // (u"Card"); `host_root` is the same card's host folder, open.
-    CardFileSystem(std::u16string_view card_folder, platform::fat::UniqueFd host_root, uid_t owner, gid_t group);
+    CardFileSystem(std::u16string_view card_folder, platform::fat::UniqueFd host_root, const OwnerOptions& owner);
     CardFileSystem(const CardFileSystem&) = delete;
     CardFileSystem& operator=(const CardFileSystem&) = delete;
 
@@ -86,7 +86,8 @@ public:
     void SetAttributesChanged(std::function<void(NodeNumber)> changed);
 
     // Names. `name` is one component as the kernel gives it (UTF-8); names
-    // a card cannot hold, and the hidden names at the root, are refused.
+    // a card cannot hold, and the mount's own names at the root (the hidden
+    // ones, the filter's working files: IsMountsOwnName), are refused.
     int Lookup(NodeNumber parent, std::string_view name, NodeNumber& number, struct stat& attributes);
     void Forget(NodeNumber number, std::uint64_t count);
     int MakeDirectory(NodeNumber parent, std::string_view name, NodeNumber& number, struct stat& attributes);
@@ -134,6 +135,7 @@ public:
     void CloseAll();
 
 private:
+    static bool IsMountsOwnName(std::u16string_view name);
     std::u16string CardPath(std::u16string_view volume_path) const;
     int ChildPaths(NodeNumber parent, std::string_view name, std::u16string& wide_name, std::u16string& volume_path);
 

@@ -10,7 +10,6 @@ namespace {
 
 constexpr mode_t kAllPermissions = S_IRWXU | S_IRWXG | S_IRWXO;
 constexpr mode_t kAnyWrite = S_IWUSR | S_IWGRP | S_IWOTH;
-constexpr mode_t kReadAndExecute = kAllPermissions & ~kAnyWrite;
 
 mode_t MaskOf(const OwnerOptions& options, bool directory) {
     return directory ? options.folder_mask : options.file_mask;
@@ -26,20 +25,10 @@ mode_t ShownPermissions(const OwnerOptions& options, bool directory, bool read_o
     return bits;
 }
 
-int ReadModeChange(const OwnerOptions& options, bool directory, bool read_only, mode_t requested,
-                   ModeChange& change) {
+int ReadModeChange(bool directory, mode_t requested, ModeChange& change) {
     change = ModeChange::kNone;
     if ((requested & (S_ISUID | S_ISGID | S_ISVTX)) != 0) return EPERM;
-    const mode_t mask = MaskOf(options, directory);
-    const mode_t wanted = requested & kAllPermissions & ~mask;
-    const mode_t shown = ShownPermissions(options, directory, read_only);
-    if (directory || (wanted & kReadAndExecute) != (shown & kReadAndExecute)) return 0;
-    const mode_t write = wanted & kAnyWrite;
-    if (write == 0) {
-        change = ModeChange::kSetReadOnly;
-    } else if (write == (kAnyWrite & ~mask)) {
-        change = ModeChange::kClearReadOnly;
-    }
+    if (!directory) change = (requested & kAnyWrite) == 0 ? ModeChange::kSetReadOnly : ModeChange::kClearReadOnly;
     return 0;
 }
 

@@ -17,17 +17,20 @@ namespace quillane::mount {
 mode_t ShownPermissions(const OwnerOptions& options, bool directory, bool read_only);
 
 enum class ModeChange {
-    kNone,           // accepted; nothing on the card changes
-    kSetReadOnly,    // no write bit left: the file becomes read-only
-    kClearReadOnly,  // every write bit the mask allows: it becomes writable
+    kNone,           // accepted; nothing on the card changes (a folder)
+    kSetReadOnly,    // no write bit: the file becomes read-only
+    kClearReadOnly,  // some write bit: it becomes writable
 };
 
 // What chmod(`requested`) on a file or folder means. Returns EPERM for the
 // set-user-id, set-group-id and sticky bits, which a card cannot hold;
-// otherwise 0 with `change`. As on vfat, a mode the card cannot show (other
-// read or execute bits than the masks give, or only some of the write bits)
-// is accepted and changes nothing, and a folder's mode never changes.
-int ReadModeChange(const OwnerOptions& options, bool directory, bool read_only, mode_t requested,
-                   ModeChange& change);
+// otherwise 0 with `change`. Only a file's write bits count, as the read-only
+// attribute is all a card keeps: `chmod a-w` or `chmod 444` makes it
+// read-only, `chmod u+w` or `chmod 644` writable; read and execute bits are
+// accepted and change nothing, and so is any mode of a folder. (A vfat
+// mount ignores instead a whole mode whose read or execute bits differ from
+// what its masks give, or that has only some of the write bits they allow:
+// there `chmod 444` of a file shown rwxr-xr-x changes nothing.)
+int ReadModeChange(bool directory, mode_t requested, ModeChange& change);
 
 }  // namespace quillane::mount

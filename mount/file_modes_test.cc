@@ -46,47 +46,33 @@ TEST(FileModesTest, ShowsWhatTheMasksLeave) {
 
 TEST(FileModesTest, ChmodSetsOrClearsTheReadOnlyAttributeOrChangesNothing) {
     struct {
-        mode_t mask;
-        bool directory, read_only;
+        bool directory;
         mode_t requested;
         int error;
         ModeChange change;
     } cases[] = {
-        // chmod a-w and chmod u+w on a file shown 0755 / 0555.
-        {022, false, false, 0555, 0, ModeChange::kSetReadOnly},
-        {022, false, true, 0755, 0, ModeChange::kClearReadOnly},
-        // Group or other write bits are masked away before they count.
-        {022, false, true, 0777, 0, ModeChange::kClearReadOnly},
-        {022, false, false, 0575, 0, ModeChange::kSetReadOnly},
-        // The same with the usual file modes.
-        {0133, false, false, 0444, 0, ModeChange::kSetReadOnly},
-        {0133, false, true, 0644, 0, ModeChange::kClearReadOnly},
-        {0133, false, false, 0644, 0, ModeChange::kClearReadOnly},  // as it is
-        {0133, false, false, 0755, 0, ModeChange::kClearReadOnly},  // x bits masked away
-        // Read or execute bits the masks do not give: accepted, nothing done.
-        {022, false, false, 0644, 0, ModeChange::kNone},
-        {022, false, false, 0700, 0, ModeChange::kNone},
-        {0133, false, false, 0600, 0, ModeChange::kNone},
-        {0133, false, false, 0, 0, ModeChange::kNone},
-        // Only some of the write bits the mask allows.
-        {0, false, true, 0755, 0, ModeChange::kNone},
-        {0, false, true, 0777, 0, ModeChange::kClearReadOnly},
-        {0, false, false, 0555, 0, ModeChange::kSetReadOnly},
+        // chmod a-w, chmod 444, chmod 0: read-only.
+        {false, 0555, 0, ModeChange::kSetReadOnly},
+        {false, 0444, 0, ModeChange::kSetReadOnly},
+        {false, 0, 0, ModeChange::kSetReadOnly},
+        // chmod u+w, chmod 644, any write bit: writable.
+        {false, 0755, 0, ModeChange::kClearReadOnly},
+        {false, 0644, 0, ModeChange::kClearReadOnly},
+        {false, 0600, 0, ModeChange::kClearReadOnly},
+        {false, 0464, 0, ModeChange::kClearReadOnly},
+        {false, 0002, 0, ModeChange::kClearReadOnly},
         // A folder's mode never changes.
-        {022, true, false, 0555, 0, ModeChange::kNone},
-        {022, true, false, 0700, 0, ModeChange::kNone},
-        {022, true, false, 0755, 0, ModeChange::kNone},
+        {true, 0555, 0, ModeChange::kNone},
+        {true, 0700, 0, ModeChange::kNone},
         // Bits a card cannot hold at all.
-        {022, false, false, 04755, EPERM, ModeChange::kNone},
-        {022, false, false, 02755, EPERM, ModeChange::kNone},
-        {022, true, false, 01755, EPERM, ModeChange::kNone},
+        {false, 04755, EPERM, ModeChange::kNone},
+        {false, 02644, EPERM, ModeChange::kNone},
+        {true, 01777, EPERM, ModeChange::kNone},
     };
     for (const auto& c : cases) {
         ModeChange change = ModeChange::kClearReadOnly;
-        EXPECT_EQ(ReadModeChange(Masks(c.mask, c.mask), c.directory, c.read_only, c.requested, change), c.error)
-            << std::oct << "mask " << c.mask << " requested " << c.requested;
-        EXPECT_EQ(change, c.change) << std::oct << "mask " << c.mask << " requested " << c.requested
-                                    << " directory " << c.directory << " read-only " << c.read_only;
+        EXPECT_EQ(ReadModeChange(c.directory, c.requested, change), c.error) << std::oct << c.requested;
+        EXPECT_EQ(change, c.change) << std::oct << c.requested << " directory " << c.directory;
     }
 }
 

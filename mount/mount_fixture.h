@@ -96,10 +96,6 @@ protected:
     std::string served_card_;
     std::vector<std::string> driver_options_;
 
-    // The -o options Mount() passes, "" for none; a test sets them before
-    // mounting again.
-    std::string mount_options_;
-
 private:
     int WaitForDriver();
 

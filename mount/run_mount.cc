@@ -224,7 +224,7 @@ int RunMount(std::span<const std::string_view> arguments) {
         return kExitFailure;
     }
 
-    CardFileSystem file_system(kCardFolder, std::move(host_root), owner.owner, owner.group);
+    CardFileSystem file_system(kCardFolder, std::move(host_root), owner);
     if (const std::string why_read_only = WhyReadOnly(card_dir, operands.read_only); !why_read_only.empty()) {
         std::fprintf(stderr, "quillane mount: serving %s read-only: %s\n", card_dir.c_str(), why_read_only.c_str());
         file_system.ServeReadOnly();
