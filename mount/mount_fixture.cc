@@ -201,7 +201,6 @@ void MountTest::Mount() {
         ::dup2(log, STDERR_FILENO);
         std::vector<std::string> words{QUILLANE_MOUNT_DRIVER, "-f"};
         words.insert(words.end(), driver_options_.begin(), driver_options_.end());
-        if (!mount_options_.empty()) words.insert(words.end(), {"-o", mount_options_});
         words.push_back(served_card_.empty() ? card_ : served_card_);
         words.push_back(mount_point_);
         std::vector<char*> argv;
