@@ -85,4 +85,18 @@ std::optional<ParsedArguments> ParseArguments(const Command& command, Arguments 
     return parsed;
 }
 
+bool TakeLongOption(Arguments arguments, std::string_view option, std::vector<std::string_view>* rest) {
+    bool given = false;
+    bool options_ended = false;
+    for (const std::string_view argument : arguments) {
+        if (!options_ended && argument == option) {
+            given = true;
+            continue;
+        }
+        if (argument == "--") options_ended = true;
+        rest->push_back(argument);
+    }
+    return given;
+}
+
 }  // namespace quillane::cli

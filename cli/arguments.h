@@ -41,4 +41,9 @@ std::optional<ParsedArguments> ParseArguments(const Command& command, Arguments 
                                               std::string_view flags = {}, std::string_view valued = {},
                                               std::span<const LongOption> long_options = {});
 
+// The parser knows single letters only: a subcommand's long option
+// ("--json") is taken out first, wherever it stands before "--". Returns
+// whether it was given; `rest` gets the other arguments, for ParseArguments.
+bool TakeLongOption(Arguments arguments, std::string_view option, std::vector<std::string_view>* rest);
+
 }  // namespace quillane::cli

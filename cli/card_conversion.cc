@@ -86,6 +86,8 @@ ConversionReport ConvertCard(const CardSession& session, const ConversionProgres
             const DWORD error = platform::GetLastError();
             if (error == ERROR_SHARING_VIOLATION) {
                 report.held_open.push_back(relative);
+            } else if (error == ERROR_FILE_CORRUPT) {
+                report.damaged.push_back(relative);
             } else {
                 report.not_opened.push_back(relative + " (" + PlatformErrorText(error) + ")");
             }
@@ -102,7 +104,10 @@ ConversionReport ConvertCard(const CardSession& session, const ConversionProgres
         const HostState after = ReadHostState(host_path);
         report.bytes_before += before;
         report.bytes_after += after.present ? after.size : 0;
-        if (!after.present) {
+        if (!closed) {
+            // Whatever the host folder now shows, the card did not confirm it.
+            report.close_failed.push_back(relative + " (" + PlatformErrorText(close_error) + ")");
+        } else if (!after.present) {
             report.left_plain.push_back(relative + " (gone after its close)");
         } else if (after.compressed) {
             ++report.compressed;
@@ -111,8 +116,7 @@ ConversionReport ConvertCard(const CardSession& session, const ConversionProgres
         } else if (quillane_filter::IsExempt(VolumePath(session, path).c_str())) {
             report.exempt.push_back(relative);
         } else {
-            report.left_plain.push_back(relative + (closed ? std::string(" (the filter left it plain)")
-                                                           : " (close failed: " + PlatformErrorText(close_error) + ")"));
+            report.left_plain.push_back(relative + " (the filter left it plain)");
         }
     };
     WalkCard(session.Root(),

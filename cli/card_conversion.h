@@ -26,18 +26,21 @@ struct ConversionReport {
     std::uint64_t bytes_after = 0;    // and after their close
     // Files passed over, by reason; paths relative to the card, "/"-separated.
     std::vector<std::string> held_open;       // another handle holds them (sharing violation)
+    std::vector<std::string> damaged;         // compressed data that does not decode: left as it is
     std::vector<std::string> not_opened;      // another reason; the text says which
     std::vector<std::string> too_long;        // files and folders over 255 characters
     std::vector<std::string> unreadable;      // folders whose search could not start
     std::vector<std::string> exempt;          // of an exempt type: the filter leaves them plain
     std::vector<std::string> empty;           // nothing to compress
     std::vector<std::string> left_plain;      // none of the above, yet not compressed
+    std::vector<std::string> close_failed;    // the card may not hold what the close stored
     bool marker_created = false;
     DWORD marker_error = ERROR_SUCCESS;
 
     // Files and folders that did not become what the filter makes of them.
     std::uint64_t Failures() const {
-        return held_open.size() + not_opened.size() + too_long.size() + unreadable.size() + left_plain.size();
+        return held_open.size() + damaged.size() + not_opened.size() + too_long.size() + unreadable.size() +
+               left_plain.size() + close_failed.size();
     }
 };
 

@@ -42,6 +42,8 @@ extern const Command kInstallCommand;
 extern const Command kRegCommand;
 extern const Command kRecoverCommand;
 extern const Command kDemoCommand;
+extern const Command kStatsCommand;
+extern const Command kCardsCommand;
 extern const Command kEncoderCommand;
 
 // The block encoders by the names the command line and the Encoder value

@@ -93,10 +93,12 @@ void PrintConversionSummary(std::FILE* out, const std::string& card_dir, const C
     PrintList(out, "exempt type:", report.exempt);
     PrintList(out, "empty:", report.empty);
     PrintList(out, "held open elsewhere:", report.held_open);
+    PrintList(out, "damaged, left as is:", report.damaged);
     PrintList(out, "could not be opened:", report.not_opened);
     PrintList(out, "path too long (>255):", report.too_long);
     PrintList(out, "folder unreadable:", report.unreadable);
     PrintList(out, "left plain:", report.left_plain);
+    PrintList(out, "close failed:", report.close_failed);
     if (report.marker_created) {
         std::fprintf(out, "  marker:                quillane.x13 created (hidden, empty): the card now reports\n"
                           "                         twice its capacity\n");

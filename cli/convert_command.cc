@@ -39,6 +39,11 @@ int RunConvert(const Command& self, Arguments arguments) {
     PrintConversionSummary(stdout, card_dir, report);
     if (!report.marker_created) return Fail(self, "the marker file quillane.x13 could not be created");
     if (report.Failures() > 0) {
+        if (!report.damaged.empty()) {
+            PrintError(self, std::to_string(report.damaged.size()) +
+                                 " damaged files were left exactly as they are; quillane info FILE names the first "
+                                 "damaged block, quillane cat FILE writes what still decodes");
+        }
         return Fail(self, std::to_string(report.Failures()) + " files or folders were not converted (listed above)");
     }
     return kExitSuccess;
@@ -56,8 +61,9 @@ const Command kConvertCommand{
     "capacity. A converted card can be converted again.\n\n"
     "Shows progress, then a summary: files, bytes stored before and after, and\n"
     "the files passed over and why (held open elsewhere, path over 255\n"
-    "characters, exempt type, empty). The exit status is 1 when a file could\n"
-    "not be converted. Installs the filter first when the registry lacks it.\n"
+    "characters, exempt type, empty, damaged, close failed). A damaged file\n"
+    "(compressed data that does not decode) is left exactly as it is. The exit\n"
+    "status is 1 when a file could not be converted. Installs the filter first when the registry lacks it.\n"
     "Do not run it on a card that a mount is serving at the same time.\n",
     RunConvert};
 

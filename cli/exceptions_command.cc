@@ -23,6 +23,12 @@ namespace {
 
 using Items = std::vector<std::u16string>;
 
+// What `add --media` adds: the common types that are compressed already, so
+// that compressing them again would only cost time.
+constexpr const char* kMediaTypes[] = {"zip", "gz",  "xz",  "bz2", "7z",   "zst",  "jpg",  "jpeg", "png",
+                                       "gif", "webp", "mp3", "mp4", "m4a",  "ogg",  "opus", "flac", "mkv",
+                                       "avi", "mov", "webm", "pdf", "docx", "xlsx", "pptx", "epub"};
+
 // The type list keeps itself sorted without regard to case; an entry goes
 // after every entry that does not come after it, so entries equal but for
 // case keep the order they came in.
@@ -76,11 +82,31 @@ int List(const Command& self) {
     return kExitSuccess;
 }
 
-int Add(const Command& self, const std::vector<std::string>& types) {
+// `media`: the types of kMediaTypes go first, each passed over quietly
+// when the list holds it already in any case (the match ignores case).
+int Add(const Command& self, const std::vector<std::string>& types, bool media) {
     Items items;
     if (!Load(self, items)) return kExitFailure;
     bool refused = false;
     Items added;
+    if (media) {
+        for (const char* type : kMediaTypes) {
+            const std::u16string item = platform::Utf16FromUtf8Lossy(type);
+            const bool listed = std::any_of(items.begin(), items.end(), [&](const std::u16string& have) {
+                return platform::WideCompareNoCase(have, item) == 0;
+            });
+            if (listed) continue;
+            std::u16string checked;
+            if (CheckNewItem(item, items, checked) != AddVerdict::Accepted) {
+                PrintError(self, Shown(item) + " does not fit: the stored list holds at most " +
+                                     std::to_string(kExceptionTextLimit) + " characters");
+                refused = true;
+                break;
+            }
+            InsertSorted(items, checked);
+            added.push_back(checked);
+        }
+    }
     for (const std::string& typed : types) {
         std::u16string wide;
         if (!ToWide(self, typed, wide)) {
@@ -151,10 +177,13 @@ int Delete(const Command& self, const std::vector<std::string>& types) {
 }
 
 int RunExceptions(const Command& self, Arguments arguments) {
-    const std::optional<ParsedArguments> parsed = ParseArguments(self, arguments);
+    std::vector<std::string_view> rest;
+    const bool media = TakeLongOption(arguments, "--media", &rest);
+    const std::optional<ParsedArguments> parsed = ParseArguments(self, rest);
     if (!parsed) return kExitUsage;
     if (parsed->help) return ShowHelp(self);
     const std::vector<std::string>& operands = parsed->operands;
+    if (media && (operands.empty() || operands[0] != "add")) return UsageError(self, "--media goes with add");
     const std::string action = operands.empty() ? "list" : operands[0];
     const std::vector<std::string> types(operands.empty() ? operands.end() : operands.begin() + 1, operands.end());
     if (action == "list" || action == "clear") {
@@ -165,8 +194,8 @@ int RunExceptions(const Command& self, Arguments arguments) {
         return kExitSuccess;
     }
     if (action == "add" || action == "delete") {
-        if (types.empty()) return UsageError(self, action + " needs at least one TYPE");
-        return action == "add" ? Add(self, types) : Delete(self, types);
+        if (types.empty() && !media) return UsageError(self, action + " needs at least one TYPE");
+        return action == "add" ? Add(self, types, media) : Delete(self, types);
     }
     return UsageError(self, "unknown action " + Quoted(action));
 }
@@ -174,7 +203,8 @@ int RunExceptions(const Command& self, Arguments arguments) {
 }  // namespace
 
 const Command kExceptionsCommand{
-    "exceptions", "exceptions [list | add TYPE... | delete TYPE... | clear]", "list or edit the exempt file types",
+    "exceptions", "exceptions [list | add [--media] TYPE... | delete TYPE... | clear]",
+    "list or edit the exempt file types",
     "The file types the filter never compresses (already packed media such as\n"
     "mp3, jpg, zip gain nothing), kept in the registry value Exception under\n"
     "HKLM\\System\\StorageManager\\FATFS\\Filters\\Quillane, the same list the\n"
@@ -186,6 +216,10 @@ const Command kExceptionsCommand{
     "  add TYPE...     leading dots are dropped (.mp3 adds mp3); a type already\n"
     "                  listed with the same case is refused; matching ignores\n"
     "                  case, so mp3 also exempts SONG.MP3\n"
+    "  add --media     also adds the common types that are compressed already:\n"
+    "                  zip gz xz bz2 7z zst jpg jpeg png gif webp mp3 mp4 m4a\n"
+    "                  ogg opus flac mkv avi mov webm pdf docx xlsx pptx epub\n"
+    "                  (those listed already, in any case, are passed over)\n"
     "  delete TYPE...  removes the types as listed (case counts)\n"
     "                  (a type with a dot, such as tar.gz, counts as tar and gz\n"
     "                  and lists as those two once stored)\n"

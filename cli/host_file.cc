@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/messages.h"
@@ -109,6 +110,7 @@ std::optional<size_t> InputFile::Read(std::span<BYTE> buffer) {
         if (got == 0) break;
         total += static_cast<size_t>(got);
     }
+    Consumed(total);
     return total;
 }
 
@@ -135,6 +137,7 @@ BOOL InputFile::SkipEntry(void* context, DWORD count, DWORD* skipped) {
         return FALSE;
     }
     *skipped = static_cast<DWORD>(step);
+    input->Consumed(static_cast<size_t>(step));
     return TRUE;
 }
 
@@ -153,8 +156,24 @@ std::optional<OutputFile> OutputFile::Create(const std::string& path, const Inpu
         return output;
     }
     output.name_ = path;
+    // A symbolic link is written through: the file it names is the output,
+    // and the link stays. One that names nothing is refused rather than
+    // replaced by a file of its own.
+    std::string target = path;
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        char* resolved = ::realpath(path.c_str(), nullptr);
+        if (resolved == nullptr) {
+            *error = path + ": is a symbolic link to " +
+                     (errno == ENOENT ? std::string("a file that does not exist") : HostErrorText(errno)) +
+                     "; name the output file itself";
+            return std::nullopt;
+        }
+        target = resolved;
+        std::free(resolved);
+    }
     struct stat existing {};
-    if (::stat(path.c_str(), &existing) == 0) {
+    if (::stat(target.c_str(), &existing) == 0) {
         if (S_ISDIR(existing.st_mode)) {
             *error = path + ": is a folder; name the output file";
             return std::nullopt;
@@ -163,8 +182,26 @@ std::optional<OutputFile> OutputFile::Create(const std::string& path, const Inpu
             *error = path + ": is the input file itself; choose another output (the input is never overwritten)";
             return std::nullopt;
         }
+        // A device or a fifo takes the data as it comes, as from a shell's
+        // `>`: renaming a file over it would replace the node itself.
+        if (S_ISCHR(existing.st_mode) || S_ISFIFO(existing.st_mode)) {
+            const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+            if (fd < 0) {
+                *error = "cannot write " + path + ": " + HostErrorText(errno);
+                return std::nullopt;
+            }
+            output.owned_ = platform::fat::UniqueFd(fd);
+            output.fd_ = fd;
+            output.path_ = target;
+            return output;
+        }
+        if (!S_ISREG(existing.st_mode)) {
+            *error = path + ": is neither a regular file, a character device nor a fifo; it is never replaced";
+            return std::nullopt;
+        }
     }
-    std::string pattern = FolderOf(path) + "/." + BaseOf(path) + ".quillane-XXXXXX";
+    output.path_ = target;
+    std::string pattern = FolderOf(target) + "/." + BaseOf(target) + ".quillane-XXXXXX";
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) {
         *error = "cannot create a file in " + FolderOf(path) + ": " + HostErrorText(errno);
@@ -215,7 +252,15 @@ bool OutputFile::Commit(std::string* error) {
         *error = "cannot write " + name_ + ": " + HostErrorText(write_error_);
         return false;
     }
-    if (temporary_path_.empty()) return true;  // standard output: written as it went
+    if (temporary_path_.empty()) {
+        // Standard output, a device or a fifo: written as it went; only the
+        // close of a device or fifo of our own may still report an error.
+        if (const int close_error = owned_.Close(); close_error != 0) {
+            *error = "cannot write " + name_ + ": " + HostErrorText(close_error);
+            return false;
+        }
+        return true;
+    }
     if (::fsync(fd_) != 0) {
         *error = "cannot write " + name_ + ": " + HostErrorText(errno);
         return false;

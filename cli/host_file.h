@@ -3,7 +3,9 @@
 // even from a pipe, and an output that appears under its name only when it
 // is complete (a temporary file beside it, renamed into place), so a failure
 // or an interrupt never leaves a half-written OUT. "-" names standard input
-// or output. Not the card's files: those go through the storage manager.
+// or output; a character device or a fifo is written directly, and a
+// symbolic link through to the file it names: nothing but a regular file is
+// ever replaced. Not the card's files: those go through the storage manager.
 #pragma once
 
 #include <sys/stat.h>
@@ -12,6 +14,7 @@
 #include <span>
 #include <string>
 
+#include "cli/byte_progress.h"
 #include "filter/codec/codec.h"
 #include "platform/fat/unique_fd.h"
 
@@ -40,6 +43,9 @@ public:
     // errno of the first failed read or skip; 0 when none failed.
     int ReadError() const { return read_error_; }
 
+    // Shows on `progress` how far the reads and skips have come.
+    void ShowProgress(ByteProgress* progress) { progress_ = progress; }
+
 private:
     InputFile() = default;
     static BOOL ReadEntry(void* context, void* buffer, DWORD count, DWORD* delivered);
@@ -50,14 +56,23 @@ private:
     std::string name_;
     struct stat status_ {};
     int read_error_ = 0;
+    ByteProgress* progress_ = nullptr;
+    uint64_t consumed_ = 0;
+    void Consumed(size_t count) {
+        consumed_ += count;
+        if (progress_ != nullptr) progress_->Show(consumed_);
+    }
 };
 
 class OutputFile {
 public:
     // Prepares `path` ("-": standard output). Refuses a path that is a
-    // folder or the very file `input` reads (so IN is never overwritten).
-    // The file itself is made by Commit; until then the data goes to a
-    // hidden temporary file in the same folder.
+    // folder, the very file `input` reads (so IN is never overwritten), a
+    // symbolic link to nothing, or a node that is neither a regular file, a
+    // character device nor a fifo. A device or fifo is opened and written
+    // as the data comes. A regular file (through a symbolic link: the file
+    // it names) is made by Commit; until then the data goes to a hidden
+    // temporary file in its folder.
     static std::optional<OutputFile> Create(const std::string& path, const InputFile& input, std::string* error);
 
     // Removes the temporary file unless Commit succeeded.
@@ -75,7 +90,8 @@ public:
     int WriteError() const { return write_error_; }
 
     // Flushes the data to the disk and renames the temporary file to the
-    // path (for standard output: only checks that everything was written).
+    // path (for standard output, a device or a fifo: only checks that
+    // everything was written and, for the last two, closes it).
     bool Commit(std::string* error);
 
 private:

@@ -25,7 +25,9 @@ int RunInstall(const Command& self, Arguments arguments) {
     }
     std::printf("Installed the filter: HKEY_LOCAL_MACHINE\\System\\StorageManager\\FATFS\\Filters\\Quillane\n"
                 "  Dll = Quillane.so (found in the lib folder beside this program)\n"
-                "  registry store: %s\n",
+                "  registry store: %s\n"
+                "Every file type is compressed until you exempt some; 'quillane exceptions add\n"
+                "--media' exempts the common types that are compressed already (zip, jpg, mp3, ...).\n",
                 platform::RegistryStorePath().c_str());
     return kExitSuccess;
 }

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "cli/command.h"
+#include "cli/mount_helper.h"
+#include "platform/core/version.h"
 
 namespace quillane::cli {
 namespace {
@@ -14,7 +16,7 @@ namespace {
 const Command* const kCommands[] = {
     &kDemoCommand,   &kMountCommand, &kConvertCommand, &kRecoverCommand, &kExceptionsCommand, &kPackCommand,
     &kUnpackCommand, &kCatCommand,   &kInfoCommand,    &kInstallCommand, &kRegCommand,
-    &kEncoderCommand,
+    &kStatsCommand,  &kCardsCommand, &kEncoderCommand,
 };
 
 void PrintOverview(std::FILE* to) {
@@ -36,18 +38,27 @@ void PrintOverview(std::FILE* to) {
         std::fprintf(to, " %.*s\n", static_cast<int>(command->summary.size()), command->summary.data());
     }
     std::fprintf(to,
-                 "\n'quillane SUBCOMMAND --help' tells more. Settings live in the registry store\n"
-                 "named by QUILLANE_REGISTRY, else ~/.config/quillane/registry.\n"
+                 "\n'quillane SUBCOMMAND --help' tells more; 'quillane --version' its version.\n"
+                 "Settings live in the registry store named by QUILLANE_REGISTRY, else\n"
+                 "~/.config/quillane/registry.\n"
                  "Exit status: 0 success, 1 failure, 2 bad usage.\n");
 }
 
 int Main(int argc, char** argv) {
+    const std::string_view program = argv[0];
+    if (program.substr(program.rfind('/') + 1) == kMountHelperName) {
+        return RunMountHelper(std::vector<std::string_view>(argv + 1, argv + argc));
+    }
     if (argc < 2) {
         std::fprintf(stderr, "quillane: needs a subcommand\n\n");
         PrintOverview(stderr);
         return kExitUsage;
     }
     const std::string_view name = argv[1];
+    if (name == "--version" || name == "-V") {
+        std::printf("quillane %s\n", platform::kQuillaneVersion);
+        return kExitSuccess;
+    }
     if (name == "--help" || name == "-h" || name == "help") {
         if (name != "help" || argc < 3) {
             PrintOverview(stdout);

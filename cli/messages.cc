@@ -66,6 +66,7 @@ std::string PlatformErrorText(DWORD error) {
         case ERROR_BADDB: text = "damaged registry entry"; break;
         case ERROR_BADKEY: text = "bad registry key"; break;
         case ERROR_NO_UNICODE_TRANSLATION: text = "not valid text"; break;
+        case ERROR_FILE_CORRUPT: text = "damaged (its compressed data does not decode)"; break;
         case ERROR_DEVICE_NOT_AVAILABLE: text = "device not available"; break;
         default: break;
     }

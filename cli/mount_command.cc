@@ -38,6 +38,7 @@ const Command kMountCommand{
     "see every file plain at MOUNTPOINT, while CARD_DIR holds them compressed.\n"
     "  -f          stay in the foreground\n"
     "  -o OPTIONS  FUSE mount options, comma-separated\n"
+    "CARD_DIR may also be the NAME of a card that 'quillane cards add' registered.\n"
     "Unmount with: fusermount3 -u MOUNTPOINT\n",
     RunMountCommand};
 

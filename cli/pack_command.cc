@@ -68,6 +68,8 @@ int RunPack(const Command& self, Arguments arguments) {
     if (const int status = OpenEnds(self, arguments, ends, &encoder); status >= 0) return status;
     InputFile& input = *ends.input;
     OutputFile& output = *ends.output;
+    ByteProgress progress("pack " + input.Name(), input.IsRegularFile() ? input.Status().st_size : 0);
+    input.ShowProgress(&progress);
 
     // The encoder takes its data from a source that starts at the file's
     // first byte; the prefix read to check for a signature goes in first.
@@ -111,6 +113,8 @@ int RunUnpack(const Command& self, Arguments arguments) {
     if (const int status = OpenEnds(self, arguments, ends); status >= 0) return status;
     InputFile& input = *ends.input;
     OutputFile& output = *ends.output;
+    ByteProgress progress("unpack " + input.Name(), input.IsRegularFile() ? input.Status().st_size : 0);
+    input.ShowProgress(&progress);
 
     const std::optional<Prefix> prefix = ReadPrefix(input);
     if (!prefix) return Fail(self, ReadFailure(input));
@@ -144,9 +148,10 @@ const Command kPackCommand{
     "Compresses IN into OUT in the format the filter keeps on a card: the\n"
     "signature BE EF 85 A1, then blocks of up to 128 KiB, each a zlib stream\n"
     "of level 9 or stored as it is when it does not get smaller. \"-\" names\n"
-    "standard input or output. OUT appears only once it is complete; IN is\n"
-    "never changed, and OUT may not be IN. A file that is already compressed\n"
-    "is refused.\n\n"
+    "standard input or output. A regular file OUT appears only once it is\n"
+    "complete; a device or fifo is written as the data comes, a symbolic link\n"
+    "through to its file. IN is never changed, and OUT may not be IN. A file\n"
+    "that is already compressed is refused.\n\n"
     "  -e, --encoder NAME  the block encoder: zlib (the default) or libdeflate\n"
     "                      (faster, slightly smaller; the same format)\n",
     RunPack};
@@ -154,8 +159,9 @@ const Command kPackCommand{
 const Command kUnpackCommand{
     "unpack", "unpack IN OUT", "decompress a file in the card's format",
     "Decompresses IN, a file in the card's format, into OUT. \"-\" names\n"
-    "standard input or output. OUT appears only once it is complete; IN is\n"
-    "never changed. A plain file (no signature) is refused, and so is a damaged\n"
+    "standard input or output. A regular file OUT appears only once it is\n"
+    "complete; a device or fifo is written as the data comes, a symbolic link\n"
+    "through to its file. IN is never changed. A plain file (no signature) is refused, and so is a damaged\n"
     "one (quillane info shows where the damage starts).\n",
     RunUnpack};
 

@@ -1,8 +1,11 @@
-// `quillane reg query KEY [VALUE]`: shows what the registry store holds under
+// `quillane reg query KEY [VALUE]` shows what the registry store holds under
 // one key, its values with their types and its subkeys, so a user can see
 // what the filter, the storage manager and the settings program read. Reads
-// only; the store is changed by install, exceptions and the settings program.
+// only; `reg set` and `reg delete` change a value or a key as given.
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -155,23 +158,46 @@ bool PrintSubkeys(HKEY key, const std::string& key_name) {
     }
 }
 
-int RunQuery(const Command& self, const std::vector<std::string>& operands) {
-    if (operands.size() < 2 || operands.size() > 3) return UsageError(self, "query needs KEY and at most one VALUE");
-    const std::string& whole = operands[1];
+// A KEY of the command line: its root, its path below the root and its
+// full name for messages.
+struct KeyName {
+    const Root* root = nullptr;
+    std::u16string path;
+    std::string full;
+};
+
+// Reads KEY ("HKLM\\Path\\To\\Key"); on a wrong one prints the usage error
+// and gives nothing.
+std::optional<KeyName> ParseKey(const Command& self, const std::string& whole) {
     const size_t split = whole.find('\\');
     const std::string root_name = whole.substr(0, split);
     std::string path = split == std::string::npos ? std::string() : whole.substr(split + 1);
     while (!path.empty() && path.back() == '\\') path.pop_back();
-    const Root* root = nullptr;
+    KeyName key;
     for (const Root& candidate : kRoots) {
-        if (SameNoCase(root_name, candidate.short_name) || SameNoCase(root_name, candidate.long_name)) root = &candidate;
+        if (SameNoCase(root_name, candidate.short_name) || SameNoCase(root_name, candidate.long_name)) {
+            key.root = &candidate;
+        }
     }
-    if (root == nullptr) {
-        return UsageError(self, "KEY must start with HKLM\\ or HKEY_LOCAL_MACHINE\\ (or HKCU\\), not " + Quoted(whole));
+    if (key.root == nullptr) {
+        UsageError(self, "KEY must start with HKLM\\ or HKEY_LOCAL_MACHINE\\ (or HKCU\\), not " + Quoted(whole));
+        return std::nullopt;
     }
-    std::u16string wide_path;
-    if (!platform::Utf8ToUtf16(path, wide_path)) return UsageError(self, "KEY is not valid UTF-8");
-    const std::string key_name = std::string(root->long_name) + (path.empty() ? "" : "\\" + path);
+    if (!platform::Utf8ToUtf16(path, key.path)) {
+        UsageError(self, "KEY is not valid UTF-8");
+        return std::nullopt;
+    }
+    key.full = std::string(key.root->long_name) + (path.empty() ? "" : "\\" + path);
+    return key;
+}
+
+int RunQuery(const Command& self, const std::vector<std::string>& operands) {
+    if (operands.size() < 2 || operands.size() > 3) return UsageError(self, "query needs KEY and at most one VALUE");
+    const std::optional<KeyName> parsed_key = ParseKey(self, operands[1]);
+    if (!parsed_key) return kExitUsage;
+    const Root* const root = parsed_key->root;
+    const std::u16string& wide_path = parsed_key->path;
+    const std::string& key_name = parsed_key->full;
 
     OpenKey key;
     const LSTATUS status = platform::RegOpenKeyExW(root->key, wide_path.c_str(), 0, 0, key.Out());
@@ -201,24 +227,101 @@ int RunQuery(const Command& self, const std::vector<std::string>& operands) {
     return kExitSuccess;
 }
 
+// `set KEY VALUE TYPE DATA`: creates KEY as needed and stores VALUE as
+// REG_SZ text or a REG_DWORD number (decimal or 0x hexadecimal).
+int RunSet(const Command& self, const std::vector<std::string>& operands) {
+    if (operands.size() != 5) return UsageError(self, "set needs KEY, VALUE, TYPE and DATA");
+    const std::optional<KeyName> key_name = ParseKey(self, operands[1]);
+    if (!key_name) return kExitUsage;
+    if (key_name->path.empty()) return UsageError(self, "set needs a key below " + std::string(key_name->root->long_name));
+    std::u16string value_name;
+    if (!platform::Utf8ToUtf16(operands[2], value_name)) return UsageError(self, "VALUE is not valid UTF-8");
+    const std::string& type_name = operands[3];
+    const std::string& text = operands[4];
+    std::vector<BYTE> data;
+    DWORD type = REG_NONE;
+    if (SameNoCase(type_name, "REG_SZ")) {
+        type = REG_SZ;
+        std::u16string wide;
+        if (!platform::Utf8ToUtf16(text, wide)) return UsageError(self, "DATA is not valid UTF-8");
+        for (const char16_t unit : wide) {
+            data.push_back(static_cast<BYTE>(unit & 0xff));
+            data.push_back(static_cast<BYTE>(unit >> 8));
+        }
+        data.push_back(0);
+        data.push_back(0);
+    } else if (SameNoCase(type_name, "REG_DWORD")) {
+        type = REG_DWORD;
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long number = std::strtoull(text.c_str(), &end, 0);
+        if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || number > 0xffffffffULL) {
+            return UsageError(self, "DATA of a REG_DWORD must be a number from 0 to 4294967295, not " + Quoted(text));
+        }
+        for (int shift = 0; shift < 32; shift += 8) data.push_back(static_cast<BYTE>(number >> shift));
+    } else {
+        return UsageError(self, "TYPE must be REG_SZ or REG_DWORD, not " + Quoted(type_name));
+    }
+    OpenKey key;
+    LSTATUS status = platform::RegCreateKeyExW(key_name->root->key, key_name->path.c_str(), 0, nullptr, 0, 0, nullptr,
+                                               key.Out(), nullptr);
+    if (status == ERROR_SUCCESS) {
+        status = platform::RegSetValueExW(key.Get(), value_name.c_str(), 0, type, data.data(),
+                                          static_cast<DWORD>(data.size()));
+    }
+    if (status != ERROR_SUCCESS) return Fail(self, key_name->full + ": " + PlatformErrorText(status));
+    return kExitSuccess;
+}
+
+// `delete KEY [VALUE]`: removes VALUE, or KEY with everything below it.
+int RunDelete(const Command& self, const std::vector<std::string>& operands) {
+    if (operands.size() < 2 || operands.size() > 3) return UsageError(self, "delete needs KEY and at most one VALUE");
+    const std::optional<KeyName> key_name = ParseKey(self, operands[1]);
+    if (!key_name) return kExitUsage;
+    LSTATUS status;
+    if (operands.size() == 3) {
+        std::u16string value_name;
+        if (!platform::Utf8ToUtf16(operands[2], value_name)) return UsageError(self, "VALUE is not valid UTF-8");
+        OpenKey key;
+        status = platform::RegOpenKeyExW(key_name->root->key, key_name->path.c_str(), 0, 0, key.Out());
+        if (status == ERROR_SUCCESS) status = platform::RegDeleteValueW(key.Get(), value_name.c_str());
+        if (status == ERROR_FILE_NOT_FOUND) {
+            return Fail(self, "no value " + Quoted(operands[2]) + " under " + key_name->full);
+        }
+    } else {
+        if (key_name->path.empty()) return UsageError(self, "delete needs a key below " + std::string(key_name->root->long_name));
+        status = platform::RegDeleteKeyW(key_name->root->key, key_name->path.c_str());
+        if (status == ERROR_FILE_NOT_FOUND) return Fail(self, "no key " + key_name->full);
+    }
+    if (status != ERROR_SUCCESS) return Fail(self, key_name->full + ": " + PlatformErrorText(status));
+    return kExitSuccess;
+}
+
 int RunReg(const Command& self, Arguments arguments) {
     const std::optional<ParsedArguments> parsed = ParseArguments(self, arguments);
     if (!parsed) return kExitUsage;
     if (parsed->help) return ShowHelp(self);
-    if (parsed->operands.empty()) return UsageError(self, "needs an action: query");
-    if (parsed->operands[0] != "query") return UsageError(self, "unknown action " + Quoted(parsed->operands[0]));
-    return RunQuery(self, parsed->operands);
+    if (parsed->operands.empty()) return UsageError(self, "needs an action: query, set or delete");
+    const std::string& action = parsed->operands[0];
+    if (action == "query") return RunQuery(self, parsed->operands);
+    if (action == "set") return RunSet(self, parsed->operands);
+    if (action == "delete") return RunDelete(self, parsed->operands);
+    return UsageError(self, "unknown action " + Quoted(action));
 }
 
 }  // namespace
 
 const Command kRegCommand{
-    "reg", "reg query KEY [VALUE]", "show what the registry store holds",
+    "reg", "reg [query KEY [VALUE] | set KEY VALUE TYPE DATA | delete KEY [VALUE]]",
+    "show or change what the registry store holds",
     "Shows the values of KEY with their types and sizes (REG_SZ as text up to\n"
     "its first NUL, REG_DWORD as a number, anything else as hex bytes), then\n"
     "its subkeys; with VALUE, only that value. KEY starts with HKLM\\ or\n"
     "HKEY_LOCAL_MACHINE\\, e.g.\n"
     "  quillane reg query 'HKLM\\System\\StorageManager\\FATFS\\Filters\\Quillane'\n"
+    "set stores VALUE under KEY (made as needed); TYPE is REG_SZ (DATA is text)\n"
+    "or REG_DWORD (DATA a number, decimal or 0x...). delete removes VALUE, or\n"
+    "without it KEY and everything below it.\n"
     "The registry store is QUILLANE_REGISTRY, else ~/.config/quillane/registry.\n",
     RunReg};
 

@@ -12,8 +12,13 @@
 // the program's writes are never dropped. An expansion file is never left
 // behind except where it is the only copy of written data.
 //
-// The caller learns only the next layer's close result, with its last error;
-// the record is freed when that close succeeded.
+// The caller learns only the next layer's close result, with its last error.
+// The next layer's handle is gone whatever its close answers, so the record
+// is freed either way: nobody may close it again. A close that failed may not
+// have put the handle's data on the card, so its file is then left as it is:
+// an expansion file that was written stays at the root (the one place its
+// data may still be), and nothing replaces the file with data that the card
+// may not hold whole.
 #include <cstdlib>
 
 #include "filter/encoder_choice.h"
@@ -149,7 +154,9 @@ extern "C" BOOL CloseFile(HANDLE h) {
     const bool has_expansion = file->temporary_path[0] != 0;
     const bool dirty = IsDirty(file) != 0;
 
-    if (size_at_close == 0 || exempt) {
+    if (close_result == FALSE) {
+        if (has_expansion && !dirty) RemoveRootFile(hooks, file->temporary_path);
+    } else if (size_at_close == 0 || exempt) {
         // Not to be compressed; written data in an expansion file goes back
         // plain, truncation to 0 included.
         if (has_expansion) {
@@ -165,7 +172,7 @@ extern "C" BOOL CloseFile(HANDLE h) {
         Recompress(file);
     }
 
+    std::free(file);
     platform::SetLastError(close_error);
-    if (close_result != FALSE) std::free(file);
     return close_result;
 }

@@ -107,7 +107,10 @@ extern "C" HANDLE FindFirstFileW(HANDLE h, HANDLE process, LPCWSTR spec, LPWIN32
 
 extern "C" BOOL FindClose(HANDLE h) {
     auto* search = static_cast<SearchRecord*>(h);
+    // The next layer's search ends whatever its close answers.
     const BOOL result = search->hooks->FindClose(search->next);
-    if (result != FALSE) std::free(search);
+    const DWORD error = platform::GetLastError();
+    std::free(search);
+    platform::SetLastError(error);
     return result;
 }

@@ -11,7 +11,7 @@ namespace {
 // Every unique number whose low 16 bits differ: all the names there are.
 constexpr DWORD kTempNameCount = 0x10000;
 
-// How often the filter's own clean-up asks a card that refused.
+// How often the filter asks a card that refused to delete a file.
 constexpr int kAttempts = 3;
 
 BOOL ReadNext(void* context, void* buffer, DWORD count, DWORD* delivered) {
@@ -80,8 +80,7 @@ HANDLE CreateRootTempFile(const HookTable* hooks, HANDLE process, LPCWSTR prefix
 
 bool CloseNext(const HookTable* hooks, HANDLE file) {
     const DWORD saved = platform::GetLastError();
-    bool closed = false;
-    for (int attempt = 0; attempt < kAttempts && !closed; ++attempt) closed = hooks->CloseFile(file) != FALSE;
+    const bool closed = hooks->CloseFile(file) != FALSE;
     platform::SetLastError(saved);
     return closed;
 }

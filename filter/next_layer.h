@@ -29,11 +29,14 @@ CodecSink SinkOf(NextLayerStream* stream);
 // last error (ERROR_FILE_EXISTS when every name is taken).
 HANDLE CreateRootTempFile(const HookTable* hooks, HANDLE process, LPCWSTR prefix, DWORD attributes, LPWSTR path);
 
-// The filter's own closes and deletions. A card may refuse a call once (a
-// busy controller, a passing I/O error); rather than leave a handle open or a
-// temporary file behind, these ask again a few times. Both leave the
-// thread's last error as it was and return whether they succeeded.
+// The filter's own closes and deletions. Both leave the thread's last error
+// as it was and return whether they succeeded.
+// A close ends the next layer's handle whatever it answers (a failure says
+// only that data may not have reached the card), so it is made once: asking
+// again would close a handle that no longer exists, or another file's.
 bool CloseNext(const HookTable* hooks, HANDLE file);
+// A card may refuse a deletion once (a busy controller, a passing I/O
+// error); rather than leave a temporary file behind, this asks a few times.
 bool RemoveRootFile(const HookTable* hooks, LPCWSTR path);
 
 }  // namespace quillane_filter

@@ -7,8 +7,11 @@
 //
 // The open never succeeds with less data than the file holds: a full card or
 // a read error while expanding fails the open, and the partial expansion file
-// is deleted. A damaged compressed file still opens with what the decoder
-// yields. The compressed file itself is never changed by an open.
+// is deleted. So does a file that starts with the signature and does not
+// decode soundly (ERROR_FILE_CORRUPT): served with what the decoder yields,
+// one write or flush and a close would re-encode that remainder over the
+// file and lose the rest. The compressed file itself is never changed by an
+// open; what of a damaged file decodes stays reachable below the filter.
 #include <cstdlib>
 
 #include "filter/filter_api.h"
@@ -69,7 +72,9 @@ DWORD Expand(const HookTable* hooks, HANDLE process, HANDLE compressed, LPWSTR e
     DWORD error = ERROR_SUCCESS;
     switch (decoded) {
         case kCodecCompleted:
-        case kCodecDamaged:  // opens with what the decoder could make of it
+            break;
+        case kCodecDamaged:
+            error = ERROR_FILE_CORRUPT;
             break;
         case kCodecSourceFailed:
             error = from.error != ERROR_SUCCESS ? from.error : ERROR_READ_FAULT;

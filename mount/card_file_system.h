@@ -1,12 +1,15 @@
 // The card as a POSIX file system: what each FUSE operation does with the
 // platform's file API on the card's filter stack. fuse_operations.cc is the
-// thin layer that calls it; this class knows nothing of FUSE requests.
+// thin layer that calls it; this class knows nothing of FUSE requests. It
+// dispatches reads and writes to the node's open file (open_file.h) and
+// makes its stats with attributes.h; card_file_system.cc holds names and
+// attributes, card_open_files.cc the opens and the open files' lifetime.
 //
 // What it adds to the platform, so that Linux programs find what they rely
 // on although the filter works on names and replaces a file at every close
 // that wrote it:
-// - One filter handle per file, shared by every open of it through the
-//   mount, so all of them see the same plain data. The last release closes
+// - One open file per file, shared by every open of it through the mount,
+//   so all of them see the same plain data. The last release closes
 //   it (the filter's close: the recompression), and so does the close(2) of
 //   the file's only open (its flush), so a program that closes a file and
 //   opens it again finds the new content in place; an open or a status query
@@ -23,6 +26,9 @@
 //   by closing the handle (which reopens on the next use).
 // - Plain sizes: st_size is what programs read, st_blocks what the card
 //   holds (host_files.h).
+// - Reading writes nothing: an open for reading alone is served from the
+//   card's bytes (block_reader.h), not through the filter, until a writer
+//   opens the file.
 // Results are 0 or an errno value; nothing throws on purpose, but callers
 // must be ready for std::bad_alloc.
 #pragma once
@@ -41,6 +47,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mount/attributes.h"
 #include "mount/host_files.h"
 #include "mount/node_table.h"
 #include "platform/core/types.h"
@@ -107,8 +114,13 @@ public:
     void Release(NodeNumber number);
     int Sync(NodeNumber number);
 
+    // Before serving: a card that cannot be written is served read-only.
+    // Reads work as ever (they never write); every change answers EROFS.
+    void ServeReadOnly();
+
     // At start: deletes files that an earlier run unlinked while open and
-    // could not delete (it was stopped before their last release).
+    // could not delete (it was stopped before their last release). Not on
+    // a card served read-only.
     void RemoveLeftovers();
     // At unmount: closes every handle still open (through the filter, so
     // written files are recompressed) and deletes unlinked files.
@@ -121,15 +133,22 @@ private:
     int StatusOfPath(std::u16string_view volume_path, NodeNumber number, bool unlinked, struct stat& attributes);
     int StatusOfNode(Node& node, struct stat& attributes);
 
+    // What an operation needs of the node's open file.
+    enum class Access {
+        kRead,    // any kind; a BlockReader when none is open
+        kFilter,  // a filter handle, read-only for a read-only file
+        kWrite,   // a writable filter handle
+    };
     // Under rename_lock_ (shared or exclusive) and node.gate exclusive: makes
-    // sure the node has a handle (writable when `want_write`), opening it
-    // with `disposition`; TRUNCATE_EXISTING empties a handle already open.
-    int EnsureHandle(Node& node, bool want_write, DWORD disposition);
-    // Under node.gate exclusive: closes the node's handle, if any.
-    int CloseHandleOf(Node& node);
-    // Runs `use` with the node's handle, opening it first when it was closed.
-    int WithHandle(Node& node, bool want_write, const std::function<int(HANDLE)>& use);
-    // Ends a use that Pin began; the last one closes the handle.
+    // sure the node has an open file that serves `access`, opening it with
+    // `disposition`; TRUNCATE_EXISTING empties a file already open.
+    int EnsureFile(Node& node, Access access, DWORD disposition);
+    // Under node.gate exclusive: closes the node's open file, if any.
+    int CloseFileOf(Node& node);
+    // Runs `use` with the node's open file, under node.gate, opening it
+    // first when it was closed.
+    int WithFile(Node& node, Access access, const std::function<int(OpenFile&)>& use);
+    // Ends a use that Pin began; the last one closes the open file.
     void EndUse(Node& node);
     // Under rename_lock_ exclusive: moves an open file out of its name to a
     // hidden one at the card root (an unlink, or a rename over it).
@@ -146,14 +165,14 @@ private:
 
     const std::u16string card_prefix_;  // "\Card"
     HostFiles host_files_;
-    const uid_t owner_;
-    const gid_t group_;
+    const AttributeMap attribute_map_;
     NodeTable nodes_;
     // Held exclusive by operations that change names of files that may be
     // open (unlink, rename), shared while a handle is opened by name, so no
     // handle is ever opened under a name that is about to change.
     std::shared_mutex rename_lock_;
     std::atomic<std::uint64_t> hidden_count_{0};
+    bool read_only_ = false;
     std::function<void(NodeNumber)> attributes_changed_;
 };
 

@@ -80,28 +80,57 @@ int HostFiles::Describe(std::u16string_view volume_path, HostFile& file) {
     file.plain_size = static_cast<std::uint64_t>(file.status.st_size);
     // Fewer bytes than the signature: plain, whatever they are.
     if (file.status.st_size < kCodecSignatureSize) return 0;
-
-    const Identity identity{file.status.st_dev, file.status.st_ino};
-    {
-        std::lock_guard lock(mutex_);
-        const auto found = remembered_.find(identity);
-        if (found != remembered_.end() && SameTime(found->second.modified, file.status.st_mtim) &&
-            found->second.size == file.status.st_size) {
-            file.plain_size = found->second.plain_size;
-            file.compressed = found->second.compressed;
-            return 0;
-        }
-    }
+    if (Recall(file)) return 0;
 
     platform::fat::UniqueFd fd;
-    if (const DWORD error = platform::fat::OpenEntry(resolved.parent.Get(), resolved.entry, O_RDONLY, fd);
-        error != ERROR_SUCCESS) {
+    if (const int error = OpenEntry(resolved, fd); error != 0) return error;
+    return Examine(fd.Get(), file);
+}
+
+int HostFiles::Open(std::u16string_view volume_path, platform::fat::UniqueFd& fd, HostFile& file) {
+    file = HostFile{};
+    const std::u16string path(volume_path);
+    platform::fat::Resolved resolved;
+    if (const DWORD error = platform::fat::Resolve(root_.Get(), path.c_str(), resolved); error != ERROR_SUCCESS) {
         return ErrnoFrom(error);
     }
+    if (resolved.is_root) return EISDIR;
+    if (!resolved.entry.exists) return ENOENT;
+    if (!S_ISREG(resolved.entry.status.st_mode)) return EISDIR;
+    if (const int error = OpenEntry(resolved, fd); error != 0) return error;
+    return Examine(fd.Get(), file);
+}
+
+int HostFiles::OpenEntry(const platform::fat::Resolved& resolved, platform::fat::UniqueFd& fd) const {
+    // Without touching the access time where the host lets the mount (it
+    // owns the file): reading a file writes nothing to the card.
+    if (platform::fat::OpenEntry(resolved.parent.Get(), resolved.entry, O_RDONLY | O_NOATIME, fd) == ERROR_SUCCESS) {
+        return 0;
+    }
+    const DWORD error = platform::fat::OpenEntry(resolved.parent.Get(), resolved.entry, O_RDONLY, fd);
+    return error == ERROR_SUCCESS ? 0 : ErrnoFrom(error);
+}
+
+bool HostFiles::Recall(HostFile& file) {
+    std::lock_guard lock(mutex_);
+    const auto found = remembered_.find(Identity{file.status.st_dev, file.status.st_ino});
+    if (found == remembered_.end() || !SameTime(found->second.modified, file.status.st_mtim) ||
+        found->second.size != file.status.st_size) {
+        return false;
+    }
+    file.plain_size = found->second.plain_size;
+    file.compressed = found->second.compressed;
+    return true;
+}
+
+int HostFiles::Examine(int fd, HostFile& file) {
     // The descriptor's own status: the name may have been replaced since
     // the lookup, and the size must be that of the bytes scanned.
-    if (::fstat(fd.Get(), &file.status) != 0) return errno;
-    if (const int error = Scan(fd.Get(), file.status, file); error != 0) return error;
+    if (::fstat(fd, &file.status) != 0) return errno;
+    file.plain_size = static_cast<std::uint64_t>(file.status.st_size);
+    file.compressed = false;
+    if (file.status.st_size < kCodecSignatureSize || Recall(file)) return 0;
+    if (const int error = Scan(fd, file.status, file); error != 0) return error;
 
     std::lock_guard lock(mutex_);
     if (remembered_.size() >= kRememberedLimit) remembered_.clear();

@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "platform/fat/name_index.h"
+#include "platform/fat/names.h"
 #include "platform/fat/unique_fd.h"
 
 namespace quillane::mount {
@@ -41,6 +42,10 @@ public:
     // The host's status alone, without looking at a file's content.
     int Status(std::u16string_view volume_path, struct stat& status) const;
 
+    // Opens the regular file at `volume_path` for reading, read-only on the
+    // host, and describes what `fd` holds. EISDIR for a folder.
+    int Open(std::u16string_view volume_path, platform::fat::UniqueFd& fd, HostFile& file);
+
 private:
     struct Identity {
         dev_t device;
@@ -57,6 +62,11 @@ private:
         bool compressed;
     };
 
+    int OpenEntry(const platform::fat::Resolved& resolved, platform::fat::UniqueFd& fd) const;
+    // Fills `file` from what is remembered for its status; false when nothing is.
+    bool Recall(HostFile& file);
+    // Describes the regular file open at `fd`, from memory or by a scan.
+    int Examine(int fd, HostFile& file);
     int Scan(int fd, const struct stat& status, HostFile& file) const;
 
     platform::fat::UniqueFd root_;

@@ -186,8 +186,14 @@ void MountTest::Mount() {
         const int log = ::open(driver_log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         ::dup2(log, STDOUT_FILENO);
         ::dup2(log, STDERR_FILENO);
-        ::execl(QUILLANE_MOUNT_DRIVER, QUILLANE_MOUNT_DRIVER, "-f", card_.c_str(), mount_point_.c_str(),
-                static_cast<char*>(nullptr));
+        std::vector<std::string> words{QUILLANE_MOUNT_DRIVER, "-f"};
+        words.insert(words.end(), driver_options_.begin(), driver_options_.end());
+        words.push_back(served_card_.empty() ? card_ : served_card_);
+        words.push_back(mount_point_);
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        ::execv(QUILLANE_MOUNT_DRIVER, argv.data());
         ::_exit(127);
     }
     ASSERT_GT(driver_, 0) << "cannot start the mount driver";
@@ -207,6 +213,8 @@ void MountTest::Mount() {
     }
     FAIL() << "the mount did not appear within " << kMountWait.count() << " s";
 }
+
+std::string MountTest::DriverLog() const { return ReadFile(driver_log_).value_or(""); }
 
 bool MountTest::IsMounted() const { return quillane::mount::IsMountPoint(mount_point_); }
 

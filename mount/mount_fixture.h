@@ -79,6 +79,13 @@ protected:
     // Ends the mount with a signal to the driver; returns its exit status.
     int StopWithSignal(int signal_number);
     bool IsMounted() const;
+    // The log of the mount driver's output.
+    std::string DriverLog() const;
+
+    // What the next Mount() serves, when not the card folder, and the
+    // options it gives the driver before the folders.
+    std::string served_card_;
+    std::vector<std::string> driver_options_;
 
 private:
     int WaitForDriver();

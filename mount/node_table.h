@@ -9,8 +9,8 @@
 // moves the number with the file; a removed file keeps its number while the
 // kernel or an open file still uses it, and no number is ever given twice.
 //
-// Each node also carries the one filter handle that all opens of its file
-// through the mount share (see card_file_system.h for how it is used). The
+// Each node also carries the one open file (open_file.h) that all opens of
+// its file through the mount share (see card_file_system.h for how it is used). The
 // table holds no attributes or data: it is not a cache of the card.
 #pragma once
 
@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/core/types.h"
+#include "mount/open_file.h"
 
 namespace quillane::mount {
 
@@ -40,12 +40,11 @@ struct Node {
 
     const NodeNumber number;
 
-    // The filter handle that every open of the file through the mount
-    // shares, or null. Held exclusive to open, close or replace the handle,
-    // shared to use it.
+    // The open file that every open of the file through the mount shares,
+    // or null. Held exclusive to open, close or replace the file, shared to
+    // use it.
     std::shared_mutex gate;
-    HANDLE handle = nullptr;
-    bool writable = false;  // opened for writing (a read-only file is not)
+    std::unique_ptr<OpenFile> file;
 
 private:
     friend class NodeTable;

@@ -6,8 +6,10 @@
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +21,9 @@
 #include "mount/fuse_operations.h"
 #include "mount/host_files.h"
 #include "platform/core/utf.h"
+#include "platform/core/version.h"
 #include "platform/registry/registry.h"
+#include "platform/storage/storage_config.h"
 #include "platform/storage/storage_manager.h"
 
 namespace quillane::mount {
@@ -38,22 +42,46 @@ void PrintUsage(std::FILE* to) {
                  "Serves the card folder CARD_DIR at MOUNTPOINT: files written there are stored\n"
                  "compressed on the card and read back plain. Runs in the background unless -f\n"
                  "is given; 'fusermount3 -u MOUNTPOINT' (or SIGINT, SIGTERM) ends it once every\n"
-                 "open file has been put in place on the card.\n\n");
+                 "open file has been put in place on the card. Reading never writes to the\n"
+                 "card; a card that cannot be written (locked, mounted read-only, no write\n"
+                 "permission, or -o ro) is served read-only. CARD_DIR may also be the name\n"
+                 "of a card that 'quillane cards add' registered. -V tells the version.\n\n");
 }
 
 // Takes the first word that is not an option as the card folder and leaves
 // the rest (the mount point among them) to FUSE's own parser.
 struct Operands {
     std::string card_dir;
+    bool read_only = false;  // -o ro was given
 };
+
+enum : int { kReadOnlyKey = 1 };
+const fuse_opt kOptions[] = {FUSE_OPT_KEY("ro", kReadOnlyKey), FUSE_OPT_END};
 
 int TakeCardDir(void* data, const char* argument, int key, fuse_args* /*out*/) {
     auto* operands = static_cast<Operands*>(data);
+    if (key == kReadOnlyKey) operands->read_only = true;  // and kept, for the kernel
     if (key == FUSE_OPT_KEY_NONOPT && operands->card_dir.empty()) {
         operands->card_dir = argument;
         return 0;  // consumed
     }
     return 1;  // kept
+}
+
+// Why the card cannot be written to, or empty when it can: a locked SD
+// card, a file system mounted read-only or a folder without write
+// permission all serve the card read-only.
+std::string WhyReadOnly(const std::string& card_dir, bool read_only_option) {
+    if (read_only_option) return "it was mounted with -o ro";
+    struct statvfs status {};
+    if (::statvfs(card_dir.c_str(), &status) == 0 && (status.f_flag & ST_RDONLY) != 0) {
+        return "its file system is read-only (a locked card, or mounted read-only)";
+    }
+    if (::faccessat(AT_FDCWD, card_dir.c_str(), W_OK, AT_EACCESS) != 0) {
+        if (errno == EROFS) return "its file system is read-only (a locked card, or mounted read-only)";
+        if (errno == EACCES || errno == EPERM) return "this user may not write in it";
+    }
+    return {};
 }
 
 // A value inside -o must have its commas and backslashes escaped.
@@ -84,6 +112,20 @@ bool EnsureFilterRegistered() {
         return false;
     }
     return true;
+}
+
+// A CARD that is no path but the name of a card the registry names
+// (quillane cards add) stands for that card's folder.
+void ResolveCardName(std::string& card) {
+    struct stat status {};
+    if (card.find('/') != std::string::npos || ::stat(card.c_str(), &status) == 0) return;
+    std::vector<platform::storage::CardEntry> cards;
+    bool discover = true;
+    std::vector<std::string> messages;
+    if (platform::storage::ReadCardEntries(&cards, &discover, &messages) != ERROR_SUCCESS) return;
+    for (const platform::storage::CardEntry& entry : cards) {
+        if (platform::Utf8FromUtf16Lossy(entry.folder_name) == card) card = entry.host_path;
+    }
 }
 
 // The argument list that libfuse's parsers rewrite, freed with it.
@@ -119,7 +161,7 @@ int RunMount(std::span<const std::string_view> arguments) {
     FuseArguments fuse_arguments(argv);
     fuse_args* const args = &fuse_arguments.args;
     Operands operands;
-    if (fuse_opt_parse(args, &operands, nullptr, TakeCardDir) != 0) {
+    if (fuse_opt_parse(args, &operands, kOptions, TakeCardDir) != 0) {
         PrintUsage(stderr);
         return kExitUsage;
     }
@@ -137,7 +179,7 @@ int RunMount(std::span<const std::string_view> arguments) {
         return kExitSuccess;
     }
     if (options.show_version) {
-        std::printf("FUSE library version %s\n", fuse_pkgversion());
+        std::printf("quillane %s\nFUSE library version %s\n", platform::kQuillaneVersion, fuse_pkgversion());
         return kExitSuccess;
     }
     if (operands.card_dir.empty() || mountpoint == nullptr) {
@@ -146,6 +188,7 @@ int RunMount(std::span<const std::string_view> arguments) {
         return kExitUsage;
     }
 
+    ResolveCardName(operands.card_dir);
     // Absolute, since the daemon leaves the working directory behind.
     char resolved[PATH_MAX];
     if (::realpath(operands.card_dir.c_str(), resolved) == nullptr) {
@@ -170,6 +213,12 @@ int RunMount(std::span<const std::string_view> arguments) {
     const MountedCard card;
 
     CardFileSystem file_system(kCardFolder, std::move(host_root), ::getuid(), ::getgid());
+    if (const std::string why_read_only = WhyReadOnly(card_dir, operands.read_only); !why_read_only.empty()) {
+        std::fprintf(stderr, "quillane mount: serving %s read-only: %s\n", card_dir.c_str(), why_read_only.c_str());
+        file_system.ServeReadOnly();
+        // The kernel refuses every change at once, before it reaches the card.
+        if (!operands.read_only) fuse_opt_add_arg(args, "-oro");
+    }
     file_system.RemoveLeftovers();
     MountSession mount_session(file_system);
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/core/clock.h"
+#include "platform/core/last_error.h"
 #include "platform/core/wide_string.h"
 #include "platform/storage/file_api.h"
 
@@ -109,6 +110,7 @@ void CConvertPage::OnConvert() {
     }
     m_strStatus = u"Converting...";
     ShowStatus();
+    m_strDamaged.Empty();
 
     CString strDevice;
     pDeviceList->GetLBText(nSelected, strDevice);
@@ -117,6 +119,12 @@ void CConvertPage::OnConvert() {
     if (bRootFits) ConvertFolder(szCardRoot);
 
     m_strStatus = u"Finish";
+    // A damaged file is left exactly as it is (converting it would keep only
+    // what still decodes); the user is told which, to salvage them.
+    if (!m_strDamaged.IsEmpty()) {
+        m_strStatus += u"\r\nDamaged, left as they are:";
+        m_strStatus += m_strDamaged;
+    }
     ShowStatus();
 
     // Written after every conversion, whatever happened to single files; an
@@ -169,7 +177,13 @@ void CConvertPage::ConvertFile(LPCWSTR pszFolder, LPCWSTR pszName) {
     // Exclusive access: a file that another program holds open is passed over.
     HANDLE hFile = platform::CreateFileW(szPath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                          nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) return;
+    if (hFile == INVALID_HANDLE_VALUE) {
+        if (platform::GetLastError() == ERROR_FILE_CORRUPT) {
+            m_strDamaged += u"\r\n";
+            m_strDamaged += szPath;
+        }
+        return;
+    }
     // Through the filter the flush counts as a write, so the close compresses.
     platform::FlushFileBuffers(hFile);
     platform::CloseHandle(hFile);

@@ -31,4 +31,8 @@ protected:
 private:
     void ConvertFile(LPCWSTR pszFolder, LPCWSTR pszName);
     void ShowStatus();
+
+    // Files of the last conversion that the filter found damaged and that
+    // were passed over as they are; "Finish" names them.
+    CString m_strDamaged;
 };

@@ -47,13 +47,18 @@ void CliTest::TearDown() {
 
 RunResult CliTest::Run(const std::vector<std::string>& arguments, const std::string& input,
                        const std::map<std::string, std::string>& environment) {
+    return RunProgram(QUILLANE_CLI, arguments, input, environment);
+}
+
+RunResult CliTest::RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                              const std::string& input, const std::map<std::string, std::string>& environment) {
     RunResult result;
     const std::string in_path = dir_ + "/.stdin";
     const std::string out_path = dir_ + "/.stdout";
     const std::string err_path = dir_ + "/.stderr";
     std::ofstream(in_path, std::ios::binary) << input;
 
-    std::vector<std::string> argument_texts{QUILLANE_CLI};
+    std::vector<std::string> argument_texts{program};
     argument_texts.insert(argument_texts.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& text : argument_texts) argv.push_back(text.data());
@@ -84,10 +89,10 @@ RunResult CliTest::Run(const std::vector<std::string>& arguments, const std::str
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t child = -1;
-    const int spawned = ::posix_spawn(&child, QUILLANE_CLI, &actions, nullptr, argv.data(), envp.data());
+    const int spawned = ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
-        ADD_FAILURE() << "cannot start " << QUILLANE_CLI;
+        ADD_FAILURE() << "cannot start " << program;
         return result;
     }
     int wait_status = 0;

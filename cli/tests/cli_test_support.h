@@ -29,6 +29,9 @@ protected:
     // already names the test's registry store.
     RunResult Run(const std::vector<std::string>& arguments, const std::string& input = {},
                   const std::map<std::string, std::string>& environment = {});
+    // The same with another program, or the quillane binary by another name.
+    RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::string& input = {}, const std::map<std::string, std::string>& environment = {});
 
     const std::string& Dir() const { return dir_; }
     std::string Path(const std::string& relative) const { return dir_ + "/" + relative; }

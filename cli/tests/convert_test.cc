@@ -12,6 +12,7 @@
 #include "platform/registry/registry.h"
 #include "platform/storage/file_api.h"
 #include "platform/storage/storage_manager.h"
+#include "tests/damaged_forms.h"
 
 namespace quillane::cli::test {
 namespace {
@@ -92,6 +93,26 @@ TEST_F(ConvertTest, CompressesEveryFileButExemptAndEmptyOnesAndWritesTheHiddenMa
     // Plain lines, one per file, when the output is no terminal.
     EXPECT_TRUE(Holds(result.out, "converting 1/5 "));
     EXPECT_TRUE(Holds(result.out, "converting 5/5 "));
+}
+
+TEST_F(ConvertTest, DamagedFilesArePassedOverExactlyAsTheyAreAndListed) {
+    WriteFile("plain", TextOfSize(3 * 131072 + 500));
+    ASSERT_EQ(Run({"pack", Path("plain"), Path("sound")}).status, 0);
+    const auto forms = test_forms::DamagedForms(ReadFile("sound"));
+    for (size_t i = 0; i < forms.size(); ++i) WriteFile("card/Bad/d" + std::to_string(i) + ".txt", forms[i].bytes);
+    WriteFile("card/good.txt", TextOfSize(5000));
+
+    const RunResult result = Run({"convert", Path("card")});
+    EXPECT_EQ(result.status, 1) << result.out << result.err;
+    EXPECT_EQ(Count(result.out, "damaged, left as is:"), std::to_string(forms.size())) << result.out;
+    EXPECT_TRUE(Holds(result.err, "damaged files were left exactly as they are")) << result.err;
+    EXPECT_EQ(Count(result.out, "compressed:"), "1");
+    for (size_t i = 0; i < forms.size(); ++i) {
+        SCOPED_TRACE(forms[i].what);
+        EXPECT_EQ(ReadFile("card/Bad/d" + std::to_string(i) + ".txt"), forms[i].bytes) << "the card file changed";
+    }
+    EXPECT_EQ(List("card"), (std::vector<std::string>{"Bad", "good.txt", "quillane.x13"}));
+    EXPECT_TRUE(IsCompressed("card/good.txt"));
 }
 
 TEST_F(ConvertTest, SubFoldersAreWalkedAsTheSearchYieldsThem) {

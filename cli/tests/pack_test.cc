@@ -1,12 +1,18 @@
 // pack, unpack and cat on ordinary files: round trips of every shape, and
 // every way they refuse, each leaving IN as it was and no OUT, not even a
 // half one or a temporary file.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 
 #include "cli/tests/cli_test_support.h"
 
@@ -209,6 +215,90 @@ TEST_F(PackTest, TheOutputGetsTheUsualModeNotTheTemporaryFilesOwnerOnlyMode) {
     const mode_t mask = ::umask(0);
     ::umask(mask);
     EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask);
+}
+
+// What kind of node a path is, without following a symbolic link.
+std::string KindOf(const std::string& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return "missing";
+    if (S_ISLNK(status.st_mode)) return "symbolic link";
+    if (S_ISCHR(status.st_mode)) return "character device";
+    if (S_ISFIFO(status.st_mode)) return "fifo";
+    if (S_ISREG(status.st_mode)) return "regular file";
+    return "other";
+}
+
+TEST_F(PackTest, OutputsThatAreNotRegularFilesAreWrittenThroughNeverReplaced) {
+    const std::string plain = TextOfSize(3000);  // packed or not, it fits in a pipe's buffer
+    WriteFile("in", plain);
+    ASSERT_EQ(Run({"pack", Path("in"), Path("packed")}).status, 0);
+    const std::string packed = ReadFile("packed");
+    struct Case {
+        const char* what;
+        std::function<bool(const std::string& out)> make;  // false: this machine cannot make it
+        int status;
+        const char* kind_after;
+        const char* message;  // on standard error, when it fails
+    };
+    const Case cases[] = {
+        {"a character device that takes everything",
+         [](const std::string& out) { return ::mknod(out.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; }, 0,
+         "character device", ""},
+        {"a character device that is always full",
+         [](const std::string& out) { return ::mknod(out.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0; }, 1,
+         "character device", "cannot write"},
+        {"a fifo", [](const std::string& out) { return ::mkfifo(out.c_str(), 0666) == 0; }, 0, "fifo", ""},
+        {"a symbolic link to a regular file",
+         [this](const std::string& out) {
+             WriteFile("target", "old");
+             return ::symlink(Path("target").c_str(), out.c_str()) == 0;
+         },
+         0, "symbolic link", ""},
+        {"a symbolic link to nothing",
+         [this](const std::string& out) { return ::symlink(Path("nowhere").c_str(), out.c_str()) == 0; }, 1,
+         "symbolic link", "is a symbolic link to a file that does not exist"},
+    };
+    for (const auto& c : cases) {
+        for (const bool unpack : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (unpack ? ", unpack" : ", pack"));
+            const std::string out = Path("out");
+            std::filesystem::remove(out);
+            std::filesystem::remove(Path("target"));
+            if (!c.make(out)) {
+                ADD_FAILURE() << "cannot make the node: " << std::strerror(errno);
+                continue;
+            }
+            // The test holds the fifo open for reading and writing, so the
+            // command's open does not wait for a reader.
+            const int fifo = c.kind_after == std::string("fifo") ? ::open(out.c_str(), O_RDWR | O_NONBLOCK) : -1;
+            const RunResult result =
+                Run(unpack ? std::vector<std::string>{"unpack", Path("packed"), out}
+                           : std::vector<std::string>{"pack", Path("in"), out});
+            EXPECT_EQ(result.status, c.status) << result.err;
+            if (c.status != 0) {
+                EXPECT_TRUE(Holds(result.err, c.message)) << result.err;
+            }
+            EXPECT_EQ(KindOf(out), c.kind_after) << "the output node was replaced";
+            const std::string& expected = unpack ? plain : packed;
+            if (fifo >= 0) {
+                std::string got(expected.size() + 1, '\0');
+                const ssize_t n = ::read(fifo, got.data(), got.size());
+                got.resize(n > 0 ? static_cast<size_t>(n) : 0);
+                EXPECT_EQ(got, expected);
+                ::close(fifo);
+            }
+            if (c.kind_after == std::string("symbolic link")) {
+                if (c.status == 0) {
+                    EXPECT_EQ(ReadFile("target"), expected) << "written through the link";
+                } else {
+                    EXPECT_FALSE(Exists("nowhere"));
+                }
+            }
+            std::filesystem::remove(out);
+            std::filesystem::remove(Path("target"));
+            ExpectOnly({"in", "packed"});
+        }
+    }
 }
 
 }  // namespace

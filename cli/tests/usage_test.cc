@@ -13,7 +13,7 @@ TEST_F(UsageTest, HelpOfTheCommandAndOfEverySubcommandExitsZero) {
     EXPECT_TRUE(Holds(overview.out, "usage: quillane SUBCOMMAND"));
     EXPECT_EQ(overview.err, "");
     for (const char* name :
-         {"demo", "mount", "convert", "recover", "exceptions", "pack", "unpack", "cat", "info", "install", "reg"}) {
+         {"demo", "mount", "convert", "recover", "exceptions", "pack", "unpack", "cat", "info", "install", "reg", "stats", "cards"}) {
         for (const char* flag : {"--help", "-h"}) {
             const RunResult help = Run({name, flag});
             EXPECT_EQ(help.status, 0) << name << " " << flag;
@@ -58,7 +58,11 @@ TEST_F(UsageTest, WrongCommandLinesExitTwoWithTheReasonOnStandardError) {
         {{"exceptions", "remove", "mp3"}, "unknown action remove"},
         {{"install", "extra"}, "takes no arguments"},
         {{"reg"}, "needs an action"},
-        {{"reg", "set", "HKLM\\x"}, "unknown action set"},
+        {{"reg", "set", "HKLM\\x"}, "set needs KEY, VALUE, TYPE and DATA"},
+        {{"reg", "frob"}, "unknown action frob"},
+        {{"stats"}, "needs at least one PATH"},
+        {{"cards", "add", "x"}, "add needs NAME and PATH"},
+        {{"exceptions", "list", "--media"}, "--media goes with add"},
         {{"reg", "query"}, "query needs KEY"},
         {{"reg", "query", "HKXX\\System"}, "KEY must start with HKLM"},
         {{"demo", "extra"}, "takes no arguments"},

@@ -3,13 +3,10 @@
 #include "filter/codec/block_io.h"
 
 namespace codec_internal {
-namespace {
 
 DWORD ReadLittleEndian(const BYTE* bytes) {
     return DWORD{bytes[0]} | DWORD{bytes[1]} << 8 | DWORD{bytes[2]} << 16 | DWORD{bytes[3]} << 24;
 }
-
-}  // namespace
 
 RequestEnd ReadWhole(const CodecSource& source, BYTE* buffer, DWORD count, DWORD* delivered) {
     *delivered = 0;
@@ -58,3 +55,11 @@ HeaderEnd ReadBlockHeader(const CodecSource& source, BlockHeader* header) {
 }
 
 }  // namespace codec_internal
+
+BOOL CodecReadHeader(const BYTE* bytes, CodecBlockHeader* header) {
+    const codec_internal::BlockHeader read{codec_internal::ReadLittleEndian(bytes),
+                                           codec_internal::ReadLittleEndian(bytes + 4)};
+    *header = CodecBlockHeader{read.dataLength, read.storedLength, codec_internal::PayloadLength(read),
+                               codec_internal::IsCompressed(read) ? TRUE : FALSE};
+    return codec_internal::IsSoundHeader(read) ? TRUE : FALSE;
+}

@@ -49,6 +49,8 @@ enum class HeaderEnd {
     kSourceFailed,
 };
 
+DWORD ReadLittleEndian(const BYTE* bytes);
+
 // Reads the two numbers as two requests of 4 bytes each.
 HeaderEnd ReadBlockHeader(const CodecSource& source, BlockHeader* header);
 

@@ -2,7 +2,7 @@
 // (see codec.h; the encoder is in block_encoder.cc). The filter links them to
 // expand files when they open; the command-line tool links them to unpack
 // ordinary files. They keep no state between runs and call nothing but their
-// source, their sink, malloc and zlib.
+// source, their sink, malloc, zlib and the block expander (block_decode.cc).
 #include "filter/codec/codec.h"
 
 #include <zlib.h>
@@ -52,25 +52,16 @@ CodecResult DecodeCompressedBlock(const CodecSource& source, const CodecSink& si
     if (end == RequestEnd::kFailed) return kCodecSourceFailed;
     if (delivered == 0) return kCodecDamaged;
 
-    uLongf produced = header.dataLength;
-    const int status = uncompress(data.get(), &produced, payload.get(), delivered);
-    if (status == Z_MEM_ERROR) return kCodecNoMemory;
-    if (produced > header.dataLength) produced = 0;  // zlib promises nothing after a failure
-
-    if (end == RequestEnd::kShort) {
-        if (produced != 0 && !Put(sink, data.get(), static_cast<DWORD>(produced))) return kCodecSinkFailed;
-        return kCodecDamaged;
-    }
-    if (status == Z_OK) {
-        if (produced != header.dataLength) *damaged = true;
-        if (produced != 0 && !Put(sink, data.get(), static_cast<DWORD>(produced))) return kCodecSinkFailed;
-        return kCodecCompleted;
-    }
-    // A whole payload that zlib refused still stands for data-length bytes;
-    // yielding all of them keeps every later block at its offset.
-    std::memset(data.get() + produced, 0, header.dataLength - produced);
-    *damaged = true;
-    return Put(sink, data.get(), header.dataLength) ? kCodecCompleted : kCodecSinkFailed;
+    const bool whole = end == RequestEnd::kWhole;
+    DWORD produced = 0;
+    const CodecResult result =
+        CodecDecodeBlock(payload.get(), delivered, whole ? TRUE : FALSE, data.get(), header.dataLength, &produced);
+    if (result == kCodecNoMemory) return kCodecNoMemory;
+    if (result == kCodecDamaged) *damaged = true;
+    if (produced != 0 && !Put(sink, data.get(), produced)) return kCodecSinkFailed;
+    // A payload cut short ends the file; a damaged whole one keeps the later
+    // blocks at their offsets, and the decoding goes on.
+    return whole ? kCodecCompleted : kCodecDamaged;
 }
 
 }  // namespace

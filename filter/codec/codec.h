@@ -1,8 +1,8 @@
 // The compressed file format: the signature test, the block encoder and the
 // block decoder. Both halves read from a source and write to a sink and know
-// nothing of files, volumes or the platform; zlib (compress2 at level 9 and
-// uncompress) is their only dependency. The filter runs them on the card's
-// files; the command-line tool runs them on ordinary files.
+// nothing of files, volumes or the platform; zlib and libdeflate are their
+// only dependencies. The filter runs them on the card's files; the
+// command-line tool runs them on ordinary files.
 //
 // Layout of a compressed file: the four signature bytes BE EF 85 A1, then
 // blocks back to back to the end of the file. A block is a header of two
@@ -106,6 +106,36 @@ CodecResult CodecEncodeWith(const CodecSource* source, const CodecSink* sink, Co
 //   length: it yields just those bytes and the decoding goes on;
 // - kCodecSourceFailed, kCodecSinkFailed, kCodecNoMemory at once.
 CodecResult CodecDecode(const CodecSource* source, const CodecSink* sink);
+
+// One block header as a file holds it, judged.
+struct CodecBlockHeader {
+    DWORD dataLength;
+    DWORD storedLength;
+    DWORD payloadLength;  // bytes of payload behind the header
+    BOOL compressed;      // the payload is a zlib stream (stored length < data length)
+};
+
+// Reads the kCodecHeaderSize bytes at `bytes` into `*header`. Returns nonzero
+// when the encoder could have written it (a data length of 1 to 131072 and a
+// stored length other than 0); anything else is damage, as for the decoder,
+// and ends the file's blocks. For readers that find blocks by offset.
+BOOL CodecReadHeader(const BYTE* bytes, CodecBlockHeader* header);
+
+// Expands the payload of one compressed block (stored length < data length):
+// `payloadLength` bytes at `payload`, all of its stored length when `whole`,
+// fewer when the file ended first. `data` holds `dataLength` bytes (at most
+// 131072); `*produced` is how many of them the block yields. Returns:
+// - kCodecCompleted for a sound block: the zlib stream holds exactly
+//   `dataLength` bytes and `*produced` is that;
+// - kCodecDamaged otherwise, yielding what CodecDecode yields for it: for a
+//   payload cut short (or empty), what zlib made of it; for a whole payload
+//   that uncompress accepts with fewer bytes, those bytes; for one it
+//   refuses, `dataLength` bytes (what zlib produced, the rest zero);
+// - kCodecNoMemory when a decompressor could not be had.
+// The decoder, the scan's verification and the mount's block reader all
+// expand blocks with it; it holds nothing between calls.
+CodecResult CodecDecodeBlock(const BYTE* payload, DWORD payloadLength, BOOL whole, BYTE* data, DWORD dataLength,
+                             DWORD* produced);
 
 // A source for the scan: `source` as above, and `skip`, which may be null.
 // `skip` moves `count` bytes ahead without delivering them and returns

@@ -2,8 +2,6 @@
 // file without producing its data. The command-line tool's `info` runs it with
 // verification; a front end that must show plain sizes runs it without, over
 // a source that can skip payloads. It is not a decoder: it writes nothing.
-#include <zlib.h>
-
 #include "filter/codec/block_io.h"
 #include "filter/codec/codec.h"
 
@@ -71,10 +69,11 @@ CodecResult CodecScan(const CodecScanSource* source, BOOL verify, CodecScanRepor
             }
             if (expand) {
                 if (!Ensure(&data)) return kCodecNoMemory;
-                uLongf produced = header.dataLength;
-                const int status = uncompress(data.get(), &produced, payload.get(), payloadLength);
-                if (status == Z_MEM_ERROR) return kCodecNoMemory;
-                if (status != Z_OK || produced != header.dataLength) NoteDamage(report, blockOffset);
+                DWORD produced = 0;
+                const CodecResult result =
+                    CodecDecodeBlock(payload.get(), payloadLength, TRUE, data.get(), header.dataLength, &produced);
+                if (result == kCodecNoMemory) return kCodecNoMemory;
+                if (result != kCodecCompleted) NoteDamage(report, blockOffset);
             }
         } else {
             switch (SkipWhole(*source, payloadLength)) {

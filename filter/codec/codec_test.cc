@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <random>
 #include <span>
@@ -1008,3 +1009,98 @@ TEST(CodecScan, NoMemoryIsReported) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- one block
+
+namespace {
+
+// The damage rules as zlib alone gives them: what CodecDecodeBlock must
+// yield whichever decompressor expands the block.
+Decoded ZlibBlock(const Bytes& payload, bool whole, DWORD dataLength) {
+    Bytes data(dataLength, 0xA5);
+    uLongf made = dataLength;
+    const int status = uncompress(data.data(), &made, payload.data(), payload.size());
+    if (made > dataLength) made = 0;
+    if (payload.empty()) return {kCodecDamaged, {}};
+    if (!whole || status == Z_OK) {
+        data.resize(made);
+        return {whole && status == Z_OK && made == dataLength ? kCodecCompleted : kCodecDamaged, data};
+    }
+    std::fill(data.begin() + static_cast<std::ptrdiff_t>(made), data.end(), 0);
+    return {kCodecDamaged, data};
+}
+
+Decoded OneBlock(const Bytes& payload, bool whole, DWORD dataLength) {
+    // The exact size, so that an overrun faults under AddressSanitizer.
+    std::unique_ptr<BYTE[]> data(new BYTE[dataLength]);
+    DWORD produced = 0;
+    const CodecResult result =
+        CodecDecodeBlock(payload.data(), static_cast<DWORD>(payload.size()), whole ? TRUE : FALSE, data.get(),
+                         dataLength, &produced);
+    EXPECT_LE(produced, dataLength);
+    return {result, Bytes(data.get(), data.get() + produced)};
+}
+
+}  // namespace
+
+TEST(CodecDecodeBlock, SoundBlocksGiveZlibsBytes) {
+    const Bytes inputs[] = {TextLike(kBlock, 61), Zeros(kBlock), Random(kBlock, 62), TextLike(1, 63),
+                            Join({TextLike(70000, 64), Random(61072, 65)})};
+    for (const Bytes& data : inputs) {
+        for (const int level : {1, 6, 9}) {
+            SCOPED_TRACE(testing::Message() << data.size() << " bytes, level " << level);
+            const Bytes stream = ZlibStream(data, level);
+            const Decoded decoded = OneBlock(stream, true, static_cast<DWORD>(data.size()));
+            EXPECT_EQ(decoded.result, kCodecCompleted);
+            EXPECT_EQ(decoded.data, data);
+        }
+    }
+}
+
+TEST(CodecDecodeBlock, DamagedFormsGiveWhatZlibGives) {
+    const Bytes data = Join({TextLike(60000, 71), Random(2000, 72), TextLike(40000, 73)});
+    const Bytes stream = ZlibStream(data, kCodecLevel);
+    const auto length = static_cast<DWORD>(data.size());
+    std::mt19937 generator(74);
+    for (int round = 0; round < 600; ++round) {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        Bytes payload = stream;
+        DWORD dataLength = length;
+        bool whole = true;
+        switch (round % 6) {
+            case 0:  // bytes changed anywhere, the checksum included
+            case 1:
+                for (int i = 1 + static_cast<int>(generator() % 3); i > 0; --i) {
+                    payload[generator() % payload.size()] ^= static_cast<BYTE>(1 + generator() % 255);
+                }
+                break;
+            case 2:  // a single bit of the zlib header or the first code
+                payload[generator() % 8] ^= static_cast<BYTE>(1u << (generator() % 8));
+                break;
+            case 3:  // cut short by the end of the file
+                payload.resize(generator() % payload.size());
+                whole = false;
+                break;
+            case 4:  // a header that claims more or fewer bytes than the stream holds
+                dataLength = generator() % 2 == 0 ? length - 1 - generator() % 1000
+                                                  : std::min<DWORD>(kBlock, length + 1 + generator() % 1000);
+                break;
+            case 5:  // bytes after the stream's end, and a stream that stops early
+                payload.insert(payload.end(), 1 + generator() % 20, static_cast<BYTE>(generator()));
+                if (generator() % 2 == 0) payload.resize(payload.size() - 4 - generator() % 16);
+                break;
+        }
+        const Decoded expected = ZlibBlock(payload, whole, dataLength);
+        const Decoded decoded = OneBlock(payload, whole, dataLength);
+        EXPECT_EQ(decoded.result, expected.result);
+        EXPECT_EQ(decoded.data, expected.data);
+    }
+}
+
+TEST(CodecDecodeBlock, AnEmptyPayloadIsDamagedAndYieldsNothing) {
+    for (const bool whole : {true, false}) {
+        const Decoded decoded = OneBlock({}, whole, 100);
+        EXPECT_EQ(decoded.result, kCodecDamaged);
+        EXPECT_TRUE(decoded.data.empty());
+    }
+}

@@ -68,6 +68,7 @@ std::vector<HookCall> Run(const Scenario& scenario, Phase phase, const std::func
     HANDLE file = card.Open(u"\\file.txt", GENERIC_READ | GENERIC_WRITE);
     std::vector<HookCall> calls;
     bool wrote = false;
+    bool close_failed = false;
     if (file != INVALID_HANDLE_VALUE) {
         if (phase == Phase::kOpen) {
             calls = faults.Calls();
@@ -84,11 +85,9 @@ std::vector<HookCall> Run(const Scenario& scenario, Phase phase, const std::func
             faults.ClearCalls();
             arm(faults);
         }
-        // A close that fails keeps its record; the program may close again.
-        if (!CloseFile(file)) {
-            faults.ClearRules();
-            EXPECT_TRUE(CloseFile(file));
-        }
+        // A close ends its record whatever it answers; one that fails says
+        // that the written data may not be on the card.
+        close_failed = !CloseFile(file);
         if (phase == Phase::kClose) calls = faults.Calls();
     } else if (phase == Phase::kOpen) {
         calls = faults.Calls();
@@ -99,11 +98,13 @@ std::vector<HookCall> Run(const Scenario& scenario, Phase phase, const std::func
     const Bytes& expected_new = wrote ? NewPlain() : OldPlain();
     EXPECT_TRUE(content == OldPlain() || content == expected_new) << "file holds neither its old nor its new data";
     for (const auto& stray : card.StrayTempFiles()) {
-        // Only a fault that never clears may leave a temporary file, and then
-        // only one that holds the file's data (the one place written data
-        // may still be, or a copy of what the file holds anyway).
+        // Only a fault that never clears, or a close that failed, may leave a
+        // temporary file, and then only one that holds the file's data (the
+        // one place written data may still be, or a copy of what the file
+        // holds anyway).
         const auto kept = card.Content(stray);
-        EXPECT_TRUE(persistent && (kept == OldPlain() || kept == expected_new)) << "left at the root: " << stray;
+        EXPECT_TRUE((persistent || close_failed) && (kept == OldPlain() || kept == expected_new))
+            << "left at the root: " << stray;
     }
     EXPECT_EQ(faults.OpenHandles(), 0u) << "a next-layer handle leaked";
     EXPECT_EQ(card.FatOpenHandles(), 0u);
@@ -128,13 +129,16 @@ void WalkEveryCall(Phase phase, bool persistent) {
                                             << ": failing call " << nth << " of "
                                             << platform::HookOperationName(operation)
                                             << (persistent ? " for good" : " once"));
-            // A close that cannot close at all would keep its handle open for
-            // good: that is failed once, like a card that answers again.
-            const bool for_good = persistent && operation != HookOperation::CloseFile;
+            // A close ends its handle whatever it answers (as the host's
+            // close(2) does), so a failed close is one that closed and then
+            // reported an error.
+            const bool is_close = operation == HookOperation::CloseFile || operation == HookOperation::FindClose;
+            const bool for_good = persistent;
             Run(scenario, phase,
                 [&](FaultLayer& faults) {
                     FaultRule rule;
                     rule.operation = operation;
+                    rule.action = is_close ? FaultRule::Action::kCloseThenFail : FaultRule::Action::kFail;
                     rule.nth = nth;
                     rule.persistent = for_good;
                     rule.error = operation == HookOperation::WriteFile ? ERROR_DISK_FULL : ERROR_GEN_FAILURE;
@@ -190,26 +194,52 @@ TEST(FaultMatrixTest, FullCardWhileRecompressingKeepsTheWrittenDataPlain) {
     EXPECT_EQ(faults.OpenHandles(), 0u);
 }
 
-TEST(FaultMatrixTest, FailedNextLayerCloseKeepsTheRecord) {
-    TestRegistry registry;
-    FaultLayer faults;
-    Card card([&](const HookTable& fat) { return faults.Wrap(fat); });
-    ASSERT_TRUE(card.WriteThrough(u"\\x.txt", TextBytes("content")));
-    HANDLE file = card.Open(u"\\x.txt", GENERIC_READ);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    FaultRule rule;
-    rule.operation = HookOperation::CloseFile;
-    rule.error = ERROR_GEN_FAILURE;
-    faults.AddRule(rule);
-    EXPECT_FALSE(CloseFile(file));
-    EXPECT_EQ(platform::GetLastError(), ERROR_GEN_FAILURE);
-    EXPECT_TRUE(CloseFile(file)) << "the record is still there to close";
-    EXPECT_EQ(card.Content("x.txt"), TextBytes("content"));
-    EXPECT_TRUE(card.StrayTempFiles().empty());
-    EXPECT_EQ(faults.OpenHandles(), 0u);
+TEST(FaultMatrixTest, FailedNextLayerCloseEndsTheRecordAndKeepsTheFileAsItWas) {
+    struct Case {
+        const char* what;
+        bool compressed_before;
+        bool write_new;
+    } cases[] = {
+        {"plain file read", false, false},
+        {"compressed file read", true, false},
+        {"compressed file rewritten", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestRegistry registry;
+        FaultLayer faults;
+        Card card([&](const HookTable& fat) { return faults.Wrap(fat); });
+        card.PutHostFile("x.txt", c.compressed_before ? Encode(OldPlain()) : OldPlain());
+        const Bytes stored = *card.HostFile("x.txt");
+        HANDLE file = card.Open(u"\\x.txt", GENERIC_READ | GENERIC_WRITE);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        if (c.write_new) {
+            ASSERT_TRUE(SetEndOfFile(file));
+            ASSERT_TRUE(card.Write(file, NewPlain()));
+        }
+        faults.AddRule(FaultRule{.operation = HookOperation::CloseFile,
+                                 .action = FaultRule::Action::kCloseThenFail,
+                                 .persistent = true,
+                                 .error = ERROR_GEN_FAILURE});
+        faults.ClearCalls();
+        EXPECT_FALSE(CloseFile(file));
+        EXPECT_EQ(platform::GetLastError(), ERROR_GEN_FAILURE);
+        EXPECT_EQ(faults.CallCount(HookOperation::CloseFile), 1u) << "the next layer's handle is closed once";
+        EXPECT_EQ(card.HostFile("x.txt"), stored) << "nothing replaces a file after a close that failed";
+        const auto strays = card.StrayTempFiles();
+        if (c.write_new) {
+            ASSERT_EQ(strays.size(), 1u) << "the written data stays in its expansion file";
+            EXPECT_EQ(card.Content(strays[0]), NewPlain());
+        } else {
+            EXPECT_TRUE(strays.empty());
+        }
+        EXPECT_EQ(faults.OpenHandles(), 0u);
+        EXPECT_EQ(card.FatOpenHandles(), 0u);
+        EXPECT_TRUE(faults.Violations().empty());
+    }
 }
 
-TEST(FaultMatrixTest, FailedSearchCloseKeepsTheSearchRecord) {
+TEST(FaultMatrixTest, FailedSearchCloseEndsTheSearchRecord) {
     TestRegistry registry;
     FaultLayer faults;
     Card card([&](const HookTable& fat) { return faults.Wrap(fat); });
@@ -217,12 +247,15 @@ TEST(FaultMatrixTest, FailedSearchCloseKeepsTheSearchRecord) {
     WIN32_FIND_DATAW found{};
     HANDLE search = FindFirstFileW(card.volume(), nullptr, u"\\*", &found);
     ASSERT_NE(search, INVALID_HANDLE_VALUE);
-    FaultRule rule;
-    rule.operation = HookOperation::FindClose;
-    faults.AddRule(rule);
+    faults.AddRule(FaultRule{.operation = HookOperation::FindClose,
+                             .action = FaultRule::Action::kCloseThenFail,
+                             .error = ERROR_GEN_FAILURE});
+    faults.ClearCalls();
     EXPECT_FALSE(FindClose(search));
-    EXPECT_TRUE(FindClose(search));
+    EXPECT_EQ(platform::GetLastError(), ERROR_GEN_FAILURE);
+    EXPECT_EQ(faults.CallCount(HookOperation::FindClose), 1u);
     EXPECT_EQ(faults.OpenHandles(), 0u);
+    EXPECT_TRUE(faults.Violations().empty());
 }
 
 }  // namespace

@@ -118,12 +118,14 @@ TEST_F(FilterTest, ShortFilesArePlainWithPointerAtStart) {
     }
 }
 
-TEST_F(FilterTest, PlainFileStartingWithSignatureIsTakenForCompressed) {
+TEST_F(FilterTest, PlainFileStartingWithSignatureIsDamagedAndStaysAsItIs) {
     // Signature, then a raw block of 3 bytes and a header cut short.
     const Bytes bytes = {0xBE, 0xEF, 0x85, 0xA1, 3, 0, 0, 0, 3, 0, 0, 0, 'x', 'y', 'z', 7, 0};
     card_.PutHostFile("odd", bytes);
-    EXPECT_EQ(card_.ReadThrough(u"\\odd"), TextBytes("xyz"));
+    EXPECT_EQ(card_.ReadThrough(u"\\odd"), std::nullopt);
+    EXPECT_EQ(platform::GetLastError(), ERROR_FILE_CORRUPT);
     EXPECT_EQ(card_.HostFile("odd"), bytes);
+    EXPECT_TRUE(card_.StrayTempFiles().empty());
 }
 
 TEST_F(FilterTest, TwoHandlesOnOneCompressedFileHaveTheirOwnCopies) {

@@ -30,10 +30,12 @@ struct FaultRule {
     enum class Action {
         // The call is not passed on: it returns the operation's failure
         // result with `error` as the last error. On CloseFile / FindClose the
-        // handle therefore stays open.
+        // handle therefore stays open, which no layer of the platform does
+        // (a close ends its handle whatever it answers): that is kCloseThenFail.
         kFail,
         // CloseFile / FindClose only: the close is passed on (the handle is
-        // closed below and no longer live), then reported as failed with `error`.
+        // closed below and no longer live), then reported as failed with
+        // `error`, as the host's close(2) does.
         kCloseThenFail,
         // WriteFile and WriteFileWithSeek alike (one budget, as on a real
         // card; `operation` is not consulted): the first `byte_limit` bytes

@@ -72,9 +72,10 @@ BOOL SetEndOfFile(HANDLE file);
 BOOL DeviceIoControl(HANDLE file, DWORD control_code, LPVOID in_buffer, DWORD in_size, LPVOID out_buffer,
                      DWORD out_size, LPDWORD bytes_returned, LPOVERLAPPED overlapped);
 // Closes a file handle (through a filter: its close, which may recompress).
-// When the layer refuses the close the handle stays open and may be closed
-// again; a second close of a handle already being closed on another thread
-// fails with ERROR_INVALID_HANDLE.
+// The handle is closed whatever the result: FALSE (with the layer's last
+// error) says that its data may not have reached the card, and the handle
+// may not be used again. A second close of a handle already being closed on
+// another thread fails with ERROR_INVALID_HANDLE. FindClose likewise.
 BOOL CloseHandle(HANDLE file);
 BOOL FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW find_data);
 BOOL FindClose(HANDLE search);

@@ -22,7 +22,12 @@ std::vector<std::string> LibraryFolders() {
     std::vector<std::string> folders;
     std::vector<char> exe(4096);
     const ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size() - 1);
-    if (n > 0) folders.push_back(FolderOf(std::string(exe.data(), static_cast<size_t>(n))) + "/../lib");
+    if (n > 0) {
+        const std::string programs = FolderOf(std::string(exe.data(), static_cast<size_t>(n)));
+        folders.push_back(programs + "/../lib");
+        // Where an installed program's filters live (PREFIX/lib/quillane).
+        folders.push_back(programs + "/../lib/quillane");
+    }
 
     Dl_info self{};
     if (::dladdr(reinterpret_cast<const void*>(&LocateFilterLibrary), &self) != 0 && self.dli_fname != nullptr) {

@@ -16,7 +16,9 @@ namespace platform::storage {
 
 // The file of a filter library named by a `Dll` value. A value with a "/" is
 // a path, used as it is. A bare name is looked up, first match wins, in
-//   1. the folder ../lib beside the running program (/proc/self/exe),
+//   1. the folder ../lib beside the running program (/proc/self/exe), as
+//      in the build tree, then ../lib/quillane, where an installed program's
+//      filters are (cmake --install, the package),
 //   2. the folder that holds the storage manager's own library,
 //   3. each folder of QUILLANE_LIBRARY_PATH (":"-separated), when set.
 // Returns the path, or empty with `message` listing the folders tried.

@@ -125,18 +125,16 @@ bool HandleTable::BeginClose(HANDLE handle, bool wait_for_other_close, std::shar
     return true;
 }
 
-void HandleTable::EndClose(HANDLE handle, bool retire) {
+void HandleTable::EndClose(HANDLE handle) {
     std::uint32_t generation = 0;
     Slot* slot = Find(handle, &generation);
     if (slot == nullptr) return;
     std::shared_ptr<OpenHandle> retired;
-    if (retire) {
+    {
         std::lock_guard lock(mutex_);
         retired = std::move(slot->entry);
         slot->word.store(static_cast<std::uint64_t>(generation + 1) << 32, std::memory_order_release);
         free_.push_back(IndexOf(handle));
-    } else {
-        slot->word.fetch_and(~kClosing, std::memory_order_acq_rel);
     }
     // Wakes an unmount waiting for this close.
     slot->word.notify_all();

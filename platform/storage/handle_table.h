@@ -83,9 +83,9 @@ public:
     // or (with `wait_for_other_close` false) another close is under way;
     // with it true, waits for that close to end first.
     bool BeginClose(HANDLE handle, bool wait_for_other_close, std::shared_ptr<OpenHandle>* entry);
-    // Ends a close begun with BeginClose: `retire` frees the handle for good,
-    // otherwise it stays open and usable.
-    void EndClose(HANDLE handle, bool retire);
+    // Ends a close begun with BeginClose: the handle is freed for good, as
+    // the layer's handle is, whatever the layer's close answered.
+    void EndClose(HANDLE handle);
 
     // The live handles of a card.
     std::vector<std::pair<HANDLE, std::shared_ptr<OpenHandle>>> OfCard(const Card* card) const;
@@ -95,7 +95,7 @@ public:
 private:
     Slot* Find(HANDLE handle, std::uint32_t* generation) const;
 
-    mutable std::mutex mutex_;  // Insert, EndClose(retire), OfCard
+    mutable std::mutex mutex_;  // Insert, EndClose, OfCard
     struct Chunks;
     std::unique_ptr<Chunks> chunks_;
     size_t used_ = 0;  // slots ever taken, under mutex_

@@ -15,7 +15,7 @@ namespace {
 void Retire(HandleTable& table, HANDLE handle) {
     std::shared_ptr<OpenHandle> entry;
     ASSERT_TRUE(table.BeginClose(handle, false, &entry));
-    table.EndClose(handle, true);
+    table.EndClose(handle);
 }
 
 TEST(HandleTableTest, ReusedSlotsGiveNewValuesAndOldOnesAreRefused) {
@@ -61,18 +61,17 @@ TEST(HandleTableTest, RefusesValuesNeverIssued) {
     EXPECT_EQ(table.Size(), 1u);
 }
 
-TEST(HandleTableTest, AHandleLeftOpenByAFailedCloseStaysUsable) {
+TEST(HandleTableTest, AHandleBeingClosedTakesNoPinsAndNoSecondClose) {
     HandleTable table;
     const HANDLE handle = table.Insert(std::make_shared<OpenHandle>());
     std::shared_ptr<OpenHandle> entry;
     ASSERT_TRUE(table.BeginClose(handle, false, &entry));
-    // While closing: no new pins and no second close.
     EXPECT_FALSE(table.Acquire(handle));
     std::shared_ptr<OpenHandle> second;
     EXPECT_FALSE(table.BeginClose(handle, false, &second));
-    table.EndClose(handle, false);
-    EXPECT_TRUE(table.Acquire(handle));
-    Retire(table, handle);
+    table.EndClose(handle);
+    EXPECT_FALSE(table.Acquire(handle));
+    EXPECT_FALSE(table.BeginClose(handle, false, &second));
 }
 
 TEST(HandleTableTest, CloseWaitsForPinsAndUnmountWaitsForAClose) {
@@ -85,7 +84,7 @@ TEST(HandleTableTest, CloseWaitsForPinsAndUnmountWaitsForAClose) {
         std::shared_ptr<OpenHandle> entry;
         EXPECT_TRUE(table.BeginClose(handle, false, &entry));
         begun = true;
-        table.EndClose(handle, true);
+        table.EndClose(handle);
     });
     // The closer marks the handle closing, so new pins are refused, but it
     // cannot go on while the pin lives.

@@ -49,8 +49,12 @@ BOOL CloseOpenHandle(HandleTable& handles, HANDLE handle, bool for_unmount) {
     } else if (entry->kind == HandleKind::kSearch) {
         closed = entry->card->Top().FindClose(entry->layer_handle);
     }
+    // The layer's handle is gone whatever its close answers (a failure says
+    // that data may not have reached the card), so the program's handle goes
+    // with it: closing it again could reach a handle the layer has since
+    // given to another file.
     const DWORD error = GetLastError();
-    handles.EndClose(handle, closed || for_unmount);
+    handles.EndClose(handle);
     if (!closed) SetLastError(error);
     return closed;
 }

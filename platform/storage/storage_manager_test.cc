@@ -454,16 +454,21 @@ TEST_F(StorageManagerTest, PassesALayersFailuresOnAndIssuesNoHandleForThem) {
     EXPECT_EQ(FindFirstFileW(u"\\Storage Card\\*", &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
 
-    // A refused close leaves the handle open, so the program can close it later.
-    faults.AddRule(FaultRule{.operation = HookOperation::CloseFile, .error = ERROR_WRITE_FAULT});
+    // A close that fails still ends the handle: the failure is reported, and
+    // the handle is neither usable nor closed a second time below.
+    faults.AddRule(FaultRule{.operation = HookOperation::CloseFile, .action = FaultRule::Action::kCloseThenFail,
+                             .error = ERROR_WRITE_FAULT});
     HANDLE file = CreateFileW(kNotes, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(CloseHandle(file));
     EXPECT_EQ(GetLastError(), ERROR_WRITE_FAULT);
     char byte;
     DWORD count = 0;
-    EXPECT_TRUE(ReadFile(file, &byte, 1, &count, nullptr));
-    EXPECT_TRUE(CloseHandle(file));
+    EXPECT_FALSE(ReadFile(file, &byte, 1, &count, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(CloseHandle(file));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(faults.OpenHandles(), 0u);
 
     // At unmount a refused close is reported, and the card goes all the same.
     faults.AddRule(FaultRule{.operation = HookOperation::CloseFile, .action = FaultRule::Action::kCloseThenFail,
@@ -518,7 +523,13 @@ TEST_F(StorageManagerTest, AnyOneFailureBelowLeavesNoHandleOpenAfterUnmount) {
             std::filesystem::remove_all(card_dir_);
             std::filesystem::create_directories(card_dir_);
             FaultLayer faults;
-            faults.AddRule(FaultRule{.operation = operation, .nth = nth, .error = ERROR_WRITE_FAULT});
+            // A close ends its handle whatever it answers: a failed one has
+            // closed and then reports the error.
+            const bool is_close = operation == HookOperation::CloseFile || operation == HookOperation::FindClose;
+            faults.AddRule(FaultRule{.operation = operation,
+                                     .action = is_close ? FaultRule::Action::kCloseThenFail : FaultRule::Action::kFail,
+                                     .nth = nth,
+                                     .error = ERROR_WRITE_FAULT});
             MountOptions options;
             options.wrap_bottom = [&](const HookTable& fat) { return faults.Wrap(fat); };
             ASSERT_EQ(Manager().MountCard(u"Storage Card", card_dir_, nullptr, options), ERROR_SUCCESS);

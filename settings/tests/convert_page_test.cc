@@ -23,6 +23,7 @@
 #include "settings/resource.h"
 #include "settings/tests/sheet_driver.h"
 #include "settings/tests/test_registry.h"
+#include "tests/damaged_forms.h"
 
 namespace {
 
@@ -318,6 +319,38 @@ private slots:
         QCOMPARE(HostContent(card + "/" + unsearchable + "/z"), Content("z"));
         QVERIFY(IsCompressed(card + "/ok.txt"));
         QVERIFY(QFileInfo::exists(card + "/quillane.x13"));
+    }
+
+    void damagedFilesArePassedOverAsTheyAreAndNamedAtTheEnd() {
+        const QString card = CardFolder("card");
+        Mount(u"Storage Card", card);
+        // A sound compressed file, written through the filter, then each
+        // damaged form of it put on the card behind the filter's back.
+        const std::string plain = Content("sound") + Content("more") + Content("still more");
+        HANDLE file = platform::CreateFileW(u"\\Storage Card\\sound.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        QVERIFY(file != INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        QVERIFY(platform::WriteFile(file, plain.data(), static_cast<DWORD>(plain.size()), &written, nullptr));
+        QVERIFY(platform::CloseHandle(file));
+        const std::string sound = HostContent(card + "/sound.txt");
+        QVERIFY(IsCompressed(card + "/sound.txt"));
+        const auto forms = quillane::test_forms::DamagedForms(sound);
+        for (size_t i = 0; i < forms.size(); ++i) {
+            PutHostFile(card + "/Bad/d" + QString::number(i) + ".txt", forms[i].bytes);
+        }
+
+        const QStringList painted = ConvertFirstCard();
+        QVERIFY(!painted.isEmpty());
+        const QStringList finish = painted.last().split('\n');
+        QCOMPARE(finish.value(0), QStringLiteral("Finish"));
+        QCOMPARE(finish.value(1), QStringLiteral("Damaged, left as they are:"));
+        QCOMPARE(finish.size(), 2 + int(forms.size()));
+        for (size_t i = 0; i < forms.size(); ++i) {
+            QVERIFY(finish.contains("\\Storage Card\\Bad\\d" + QString::number(i) + ".txt"));
+            QCOMPARE(HostContent(card + "/Bad/d" + QString::number(i) + ".txt"), forms[i].bytes);
+        }
+        QCOMPARE(PlatformContent(u"\\Storage Card\\sound.txt"), plain);
     }
 
     void theDeepestTreeThePathLimitAllowsIsWalked() {

@@ -72,14 +72,13 @@ typename HookOperationTraits<Op>::Result Forward(HANDLE h, A... a) {
         auto* record = static_cast<HandleRecord*>(h);
         const auto result = (record->volume->next.*Traits::kField)(record->next, a...);
         if constexpr (Op == HookOperation::CloseFile || Op == HookOperation::FindClose) {
-            if (result) {
-                {
-                    std::lock_guard lock(record->volume->mutex);
-                    record->volume->records.erase(record);
-                }
-                delete record;
-                --open_records;
+            // The layer below ends its handle whatever its close answers.
+            {
+                std::lock_guard lock(record->volume->mutex);
+                record->volume->records.erase(record);
             }
+            delete record;
+            --open_records;
         }
         return result;
     }
