@@ -20,7 +20,7 @@ failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
-for file in bin/quillane lib/quillane/Quillane.so share/man/man1/quillane.1 share/man/man1/quillane-settings.1 \
+for file in bin/quillane lib/quillane/Quillane.so lib/quillane/libquillane_core.so lib/quillane/libquillane_storage.so share/man/man1/quillane.1 share/man/man1/quillane-settings.1 \
   share/bash-completion/completions/quillane lib/systemd/system/quillane@.service \
   share/quillane/udev/90-quillane-cards.rules sbin/mount.fuse.quillane; do
   [ -e "$prefix/$file" ] || fail "$file is not installed"
@@ -30,6 +30,7 @@ if grep -q '^QUILLANE_BUILD_GUI:BOOL=ON' "$build/CMakeCache.txt"; then
     share/icons/hicolor/scalable/apps/quillane-settings.svg; do
     [ -e "$prefix/$file" ] || fail "$file is not installed"
   done
+  desktop-file-validate "$prefix/share/applications/quillane-settings.desktop" || fail "the desktop entry is not valid"
 fi
 
 cd "$work"
