@@ -1,8 +1,8 @@
 // The compressed file format: the signature test, the block encoder and the
 // block decoder. Both halves read from a source and write to a sink and know
-// nothing of files, volumes or the platform; zlib (compress2 at level 9 and
-// uncompress) is their only dependency. The filter runs them on the card's
-// files; the command-line tool runs them on ordinary files.
+// nothing of files, volumes or the platform; zlib and libdeflate are their
+// only dependencies. The filter runs them on the card's files; the
+// command-line tool runs them on ordinary files.
 //
 // Layout of a compressed file: the four signature bytes BE EF 85 A1, then
 // blocks back to back to the end of the file. A block is a header of two

@@ -31,8 +31,9 @@ expect "--apply" recover --a
 expect "add" cards a
 expect "--media" exceptions add --m
 expect "query" reg q
+expect "libdeflate" encoder l
 all=$(complete_words "")
-for subcommand in demo mount convert recover exceptions pack unpack cat info install reg stats cards; do
+for subcommand in demo mount convert recover exceptions pack unpack cat info install reg stats cards encoder; do
   case " $all " in *" $subcommand "*) ;; *) echo "'$subcommand' not among: $all"; failed=1 ;; esac
 done
 exit $failed
