@@ -5,7 +5,8 @@
 // that is compressed. Goals: for plain files the mount is within 10% of the
 // pass-through; for compressed files it costs the codec's time and nothing
 // more (the in-memory encode and decode of the same data are measured too).
-// Ends with a table of the figures and their ratios.
+// Ends with a table of the figures and their ratios, and one of the reads
+// from the card's blocks against their goals (mount_reads_bench.h).
 //
 // Everything lives in a fresh folder beside the build's programs on the real
 // disk; the host's page cache is warm for all three alike. Not run by ctest.
@@ -29,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/mount_reads_bench.h"
 #include "filter/codec/codec_buffers.h"
 #include "mount/mount_points.h"
 #include "platform/core/types.h"
@@ -330,6 +332,10 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     PrintTable();
+    if (!MeasureReadsFromBlocks({root + "/card", root + "/card-mount", root + "/pass-source", root + "/pass-mount",
+                                 card.pid})) {
+        std::fprintf(stderr, "mount_bench: cannot make the files for the reads from the blocks\n");
+    }
 
     StopMount(pass);
     StopMount(card);

@@ -21,7 +21,7 @@ std::vector<std::string> ParsedArguments::Values(char letter) const {
 }
 
 std::optional<ParsedArguments> ParseArguments(const Command& command, Arguments arguments, std::string_view flags,
-                                              std::string_view valued) {
+                                              std::string_view valued, std::span<const LongOption> long_options) {
     ParsedArguments parsed;
     bool options_ended = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
@@ -39,8 +39,26 @@ std::optional<ParsedArguments> ParseArguments(const Command& command, Arguments 
             continue;
         }
         if (argument[1] == '-') {
-            UsageError(command, "unknown option " + std::string(argument));
-            return std::nullopt;
+            const std::string_view written = argument.substr(2);
+            const size_t equals = written.find('=');
+            const std::string_view name = written.substr(0, equals);
+            const LongOption* known = nullptr;
+            for (const LongOption& option : long_options) {
+                if (option.name == name) known = &option;
+            }
+            if (known == nullptr) {
+                UsageError(command, "unknown option --" + std::string(name));
+                return std::nullopt;
+            }
+            if (equals != std::string_view::npos) {
+                parsed.options.emplace_back(known->letter, std::string(written.substr(equals + 1)));
+            } else if (i + 1 < arguments.size()) {
+                parsed.options.emplace_back(known->letter, std::string(arguments[++i]));
+            } else {
+                UsageError(command, "option --" + std::string(name) + " needs a value");
+                return std::nullopt;
+            }
+            continue;
         }
         for (size_t at = 1; at < argument.size(); ++at) {
             const char letter = argument[at];

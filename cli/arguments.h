@@ -6,6 +6,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,11 +26,20 @@ struct ParsedArguments {
     std::vector<std::string> Values(char letter) const;
 };
 
+// A long name for an option that takes a value: "--encoder NAME" and
+// "--encoder=NAME" stand for "-e NAME".
+struct LongOption {
+    std::string_view name;  // without the dashes
+    char letter;            // one of the valued letters
+};
+
 // `flags`: the letters of options without a value; `valued`: those that take
-// one. An unknown option or a missing value prints a usage error (see
-// messages.h) and gives nothing; the caller then exits with kExitUsage.
+// one; `long_options`: long names for valued ones. An unknown option or a
+// missing value prints a usage error (see messages.h) and gives nothing; the
+// caller then exits with kExitUsage.
 std::optional<ParsedArguments> ParseArguments(const Command& command, Arguments arguments,
-                                              std::string_view flags = {}, std::string_view valued = {});
+                                              std::string_view flags = {}, std::string_view valued = {},
+                                              std::span<const LongOption> long_options = {});
 
 // The parser knows single letters only: a subcommand's long option
 // ("--json") is taken out first, wherever it stands before "--". Returns

@@ -2,9 +2,11 @@
 #include "cli/card_conversion.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/card_leftovers.h"
 #include "cli/card_session.h"
 #include "cli/card_walk.h"
 #include "cli/messages.h"
@@ -12,6 +14,7 @@
 #include "filter/exempt_test.h"
 #include "platform/core/last_error.h"
 #include "platform/core/utf.h"
+#include "platform/fat/fat_volume.h"
 #include "platform/fat/unique_fd.h"
 #include "platform/storage/file_api.h"
 
@@ -49,6 +52,14 @@ std::uint64_t EntrySize(const WIN32_FIND_DATAW& entry) {
     return (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
 }
 
+// Names at the card root that the conversion leaves out of its walk: the
+// marker, which it makes itself, and the filter's working files.
+bool IsLeftOut(const std::string& relative) {
+    if (relative.find('/') != std::string::npos) return false;
+    return ::strcasecmp(relative.c_str(), platform::Utf8FromUtf16Lossy(kMarkerName).c_str()) == 0 ||
+           LeftoverKindOf(relative).has_value();
+}
+
 // The path within the volume, as the filter sees it ("\Music\b.mp3").
 std::u16string VolumePath(const CardSession& session, const std::u16string& card_path) {
     return card_path.substr(session.Root().size());
@@ -67,14 +78,22 @@ std::string RelativeHostPath(const CardSession& session, const std::u16string& c
 
 ConversionReport ConvertCard(const CardSession& session, const ConversionProgress& progress) {
     ConversionReport report;
+    const std::string marker_host_path = session.HostDirectory() + "/" + platform::Utf8FromUtf16Lossy(kMarkerName);
+    report.marker_existed = ReadHostState(marker_host_path).present;
     WalkCard(session.Root(), WalkEvents{
-                                 [&](const std::u16string&, const WIN32_FIND_DATAW&) { ++report.files_total; },
+                                 [&](const std::u16string& path, const WIN32_FIND_DATAW&) {
+                                     if (!IsLeftOut(RelativeHostPath(session, path))) ++report.files_total;
+                                 },
                                  nullptr,
                                  nullptr,
                              });
 
     const auto convert_file = [&](const std::u16string& path, const WIN32_FIND_DATAW& entry) {
         const std::string relative = RelativeHostPath(session, path);
+        if (IsLeftOut(relative)) {
+            if (LeftoverKindOf(relative)) report.leftovers.push_back(relative);
+            return;
+        }
         const std::string host_path = session.HostDirectory() + "/" + relative;
         if (progress) progress(report, relative);
         ++report.files_done;
@@ -142,6 +161,14 @@ ConversionReport ConvertCard(const CardSession& session, const ConversionProgres
         report.marker_error = platform::GetLastError();
     } else {
         report.marker_created = true;
+    }
+    // Whether the card keeps it hidden, as a volume opened afresh over it
+    // sees it: a host without a place for attributes keeps them only for the
+    // life of the volume that set them.
+    if (const std::unique_ptr<platform::fat::Volume> fresh = platform::fat::Volume::Open(session.HostDirectory())) {
+        HookTable hooks = fresh->Hooks();
+        const DWORD attributes = hooks.GetFileAttributesW(hooks.volume, kMarkerName);
+        report.marker_hidden = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
     }
     return report;
 }

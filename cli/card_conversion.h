@@ -4,7 +4,10 @@
 // compressed at the close, then the hidden empty marker file "quillane.x13"
 // created at the card root. Unlike the page it keeps count: what each file
 // became (read from the host folder after its close) and why a file was
-// passed over. Used by convert and demo; prints nothing itself.
+// passed over; and it leaves out of the walk the marker and the filter's
+// working files at the root (an interrupted close's staging file is no file
+// of the user's: recover handles it). Used by convert and demo; prints
+// nothing itself.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +37,12 @@ struct ConversionReport {
     std::vector<std::string> empty;           // nothing to compress
     std::vector<std::string> left_plain;      // none of the above, yet not compressed
     std::vector<std::string> close_failed;    // the card may not hold what the close stored
-    bool marker_created = false;
+    // The filter's working files left at the root by an interrupted open or
+    // close: not walked, for `quillane recover` tells what they hold.
+    std::vector<std::string> leftovers;
+    bool marker_created = false;   // the marker is on the card now (made or already there)
+    bool marker_existed = false;   // it was there before this conversion
+    bool marker_hidden = false;    // the card itself keeps it hidden
     DWORD marker_error = ERROR_SUCCESS;
 
     // Files and folders that did not become what the filter makes of them.

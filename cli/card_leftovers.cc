@@ -269,7 +269,11 @@ bool Describe(CardFile& file, bool decode) {
     UniqueFd fd(::open(file.host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     struct stat status {};
     if (fd.Valid() && ::fstat(fd.Get(), &status) == 0) {
-        file.created = TimeValue(platform::fat::ReadTimes(fd.Get(), status).creation);
+        // What the card keeps: a volume that served it may have kept more
+        // for as long as it was open, but it is gone.
+        platform::fat::AttributeStore store;
+        store.SetKind(platform::fat::StoreKindFor(fd.Get()));
+        file.created = TimeValue(platform::fat::ReadTimes(store, fd.Get(), status).creation);
     }
     return true;
 }

@@ -3,11 +3,7 @@
 
 #include <sys/stat.h>
 
-#include <climits>
-#include <cstdlib>
 #include <cerrno>
-#include <fstream>
-#include <string_view>
 
 #include "cli/messages.h"
 #include "platform/registry/registry.h"
@@ -15,38 +11,6 @@
 #include "settings/exception_list.h"
 
 namespace quillane::cli {
-namespace {
-
-// A field of /proc/self/mounts, with its octal escapes (\040 for a space)
-// decoded.
-std::string DecodeMountField(std::string_view field) {
-    std::string text;
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size()) {
-            const std::string_view digits = field.substr(i + 1, 3);
-            if (digits.find_first_not_of("01234567") == std::string_view::npos) {
-                text += static_cast<char>(std::stoi(std::string(digits), nullptr, 8));
-                i += 3;
-                continue;
-            }
-        }
-        text += field[i];
-    }
-    return text;
-}
-
-}  // namespace
-
-std::string QuillaneMountPointOf(const std::string& host_dir) {
-    char resolved[PATH_MAX];
-    if (::realpath(host_dir.c_str(), resolved) == nullptr) return {};
-    std::ifstream mounts("/proc/self/mounts");
-    std::string source, mount_point, type, rest;
-    while (mounts >> source >> mount_point >> type && std::getline(mounts, rest)) {
-        if (type == "fuse.quillane" && DecodeMountField(source) == resolved) return DecodeMountField(mount_point);
-    }
-    return {};
-}
 
 DWORD EnsureFilterInstalled(bool* installed) {
     *installed = false;
@@ -75,11 +39,8 @@ std::unique_ptr<CardSession> CardSession::Open(const std::string& host_dir, std:
         *error = host_dir + ": is not a folder";
         return nullptr;
     }
-    // Two storage managers on one card would each think they alone hold its
-    // files: a file open through the mount could be replaced under it.
-    if (const std::string mount_point = QuillaneMountPointOf(host_dir); !mount_point.empty()) {
-        *error = host_dir + ": is mounted at " + mount_point + "; unmount it first (fusermount3 -u " +
-                 Quoted(mount_point) + ")";
+    if (std::string why; !platform::RegistryStoreIsCallers(why)) {
+        *error = why;
         return nullptr;
     }
     if (const DWORD install_error = EnsureFilterInstalled(installed); install_error != ERROR_SUCCESS) {
@@ -87,6 +48,8 @@ std::unique_ptr<CardSession> CardSession::Open(const std::string& host_dir, std:
                  PlatformErrorText(install_error);
         return nullptr;
     }
+    // Two storage managers on one card would each think they alone hold its
+    // files: the card's lock, taken in MountCard, refuses a second server.
     std::string why;
     const DWORD mount_error = platform::StorageManager::Instance().MountCard(kFolderName, host_dir, &why);
     if (mount_error != ERROR_SUCCESS) {

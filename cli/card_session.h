@@ -18,7 +18,8 @@ public:
     // The card folder the session mounts, as on the handheld.
     static constexpr char16_t kFolderName[] = u"Storage Card";
 
-    // Mounts `host_dir`, unless `quillane mount` serves it at the same time.
+    // Mounts `host_dir`, unless another program (a mount, the settings
+    // program) serves it: the card's lock (platform/storage/card_lock.h).
     // On failure gives null with the reason in `error`.
     // `installed` tells whether the filter had to be installed first.
     static std::unique_ptr<CardSession> Open(const std::string& host_dir, std::string* error, bool* installed);
@@ -36,10 +37,6 @@ private:
     std::u16string root_;
     std::string host_dir_;
 };
-
-// Where `quillane mount` serves `host_dir` now (from /proc/self/mounts), or
-// empty when it is not mounted.
-std::string QuillaneMountPointOf(const std::string& host_dir);
 
 // Whether the registry names the filter's library (the `Dll` value under its
 // key); installs it when not. Returns the registry's error, ERROR_SUCCESS

@@ -4,8 +4,12 @@
 // Not an argument parser (arguments.h is).
 #pragma once
 
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+
+#include "filter/codec/codec.h"
 
 namespace quillane::cli {
 
@@ -40,5 +44,11 @@ extern const Command kRecoverCommand;
 extern const Command kDemoCommand;
 extern const Command kStatsCommand;
 extern const Command kCardsCommand;
+extern const Command kEncoderCommand;
+
+// The block encoders by the names the command line and the Encoder value
+// give them: "zlib" and "libdeflate".
+std::optional<CodecEncoder> ParseEncoderName(std::string_view name);
+std::string EncoderName(CodecEncoder encoder);
 
 }  // namespace quillane::cli

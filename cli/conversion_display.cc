@@ -80,7 +80,8 @@ void ProgressDisplay::Show(const ConversionReport& report, std::string_view path
 }
 
 void PrintConversionSummary(std::FILE* out, const std::string& card_dir, const ConversionReport& report) {
-    const size_t passed_over = report.exempt.size() + report.empty.size() + report.Failures();
+    const size_t passed_over =
+        report.exempt.size() + report.empty.size() + report.leftovers.size() + report.Failures();
     std::fprintf(out, "Converted %s\n", card_dir.c_str());
     std::fprintf(out, "  files walked:          %llu\n", static_cast<unsigned long long>(report.files_done));
     std::fprintf(out, "  compressed:            %llu\n", static_cast<unsigned long long>(report.compressed));
@@ -99,9 +100,20 @@ void PrintConversionSummary(std::FILE* out, const std::string& card_dir, const C
     PrintList(out, "folder unreadable:", report.unreadable);
     PrintList(out, "left plain:", report.left_plain);
     PrintList(out, "close failed:", report.close_failed);
+    PrintList(out, "filter's leftovers:", report.leftovers);
+    if (!report.leftovers.empty()) {
+        std::fprintf(out, "      (working files of an interrupted open or close: 'quillane recover %s'\n"
+                          "       tells what they hold)\n",
+                     card_dir.c_str());
+    }
     if (report.marker_created) {
-        std::fprintf(out, "  marker:                quillane.x13 created (hidden, empty): the card now reports\n"
-                          "                         twice its capacity\n");
+        // Only what the card keeps is claimed: a FAT host served by some
+        // FUSE drivers has no place for the hidden attribute.
+        const char* made = report.marker_existed ? "was already there" : "created";
+        const char* how = report.marker_hidden ? "hidden, empty" : "empty; this card keeps no hidden attribute";
+        std::fprintf(out, "  marker:                quillane.x13 %s (%s): the card %s\n"
+                          "                         twice its capacity\n",
+                     made, how, report.marker_existed ? "reports" : "now reports");
     } else {
         std::fprintf(out, "  marker:                quillane.x13 NOT created: %s\n",
                      PlatformErrorText(report.marker_error).c_str());

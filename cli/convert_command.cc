@@ -28,6 +28,7 @@ int RunConvert(const Command& self, Arguments arguments) {
     const std::unique_ptr<CardSession> session = CardSession::Open(card_dir, &error, &installed);
     if (session == nullptr) return Fail(self, error);
     if (installed) std::printf("Installed the filter in the registry store %s\n", platform::RegistryStorePath().c_str());
+    WarnOfUnusableExemptList(self);
 
     ConversionReport report;
     {

@@ -48,14 +48,19 @@ std::string NotInstalled() {
            " (no key HKLM\\System\\StorageManager\\FATFS\\Filters\\Quillane); run 'quillane install' first";
 }
 
-// The list as the page shows it after loading: the stored items, sorted.
-bool Load(const Command& self, Items& items) {
+// The list as the page shows it after loading: the items the filter
+// applies, sorted. A stored value the filter cannot use as stored is said
+// on standard error; `problem` (when given) says whether there was one.
+bool Load(const Command& self, Items& items, bool* problem = nullptr) {
     Items stored;
-    const DWORD error = LoadExceptionList(stored);
+    std::string why;
+    const DWORD error = LoadExceptionList(stored, &why);
     if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) {
         PrintError(self, "cannot read the exempt list: " + PlatformErrorText(error));
         return false;
     }
+    if (!why.empty()) PrintError(self, "warning: " + why);
+    if (problem != nullptr) *problem = !why.empty();
     items.clear();
     for (const std::u16string& item : stored) InsertSorted(items, item);
     return true;
@@ -74,12 +79,15 @@ bool ToWide(const Command& self, const std::string& typed, std::u16string& wide)
     return false;
 }
 
+// Lists what the filter applies; a stored value it cannot use as stored
+// makes the exit status 1, so that a script notices.
 int List(const Command& self) {
     Items items;
-    if (!Load(self, items)) return kExitFailure;
+    bool problem = false;
+    if (!Load(self, items, &problem)) return kExitFailure;
     if (items.empty() && ::isatty(STDOUT_FILENO)) std::printf("(no file type is exempt)\n");
     for (const std::u16string& item : items) std::printf("%s\n", Shown(item).c_str());
-    return kExitSuccess;
+    return problem ? kExitFailure : kExitSuccess;
 }
 
 // `media`: the types of kMediaTypes go first, each passed over quietly

@@ -16,7 +16,7 @@ namespace {
 const Command* const kCommands[] = {
     &kDemoCommand,   &kMountCommand, &kConvertCommand, &kRecoverCommand, &kExceptionsCommand, &kPackCommand,
     &kUnpackCommand, &kCatCommand,   &kInfoCommand,    &kInstallCommand, &kRegCommand,
-    &kStatsCommand,  &kCardsCommand,
+    &kStatsCommand,  &kCardsCommand, &kEncoderCommand,
 };
 
 void PrintOverview(std::FILE* to) {

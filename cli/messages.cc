@@ -5,6 +5,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "settings/exception_list.h"
+
 namespace quillane::cli {
 
 int ShowHelp(const Command& command) {
@@ -25,6 +27,11 @@ void PrintError(const Command& command, std::string_view message) {
     std::fflush(stdout);
     std::fprintf(stderr, "quillane %.*s: %.*s\n", static_cast<int>(command.name.size()), command.name.data(),
                  static_cast<int>(message.size()), message.data());
+}
+
+void WarnOfUnusableExemptList(const Command& command) {
+    const std::string warning = ExceptionListWarning();
+    if (!warning.empty()) PrintError(command, "warning: " + warning);
 }
 
 int Fail(const Command& command, std::string_view message) {

@@ -22,6 +22,10 @@ int UsageError(const Command& command, std::string_view message);
 // Prints "quillane NAME: message" on standard error.
 void PrintError(const Command& command, std::string_view message);
 
+// Says on standard error, as a warning, when the stored exempt list is one
+// the filter cannot use as stored (convert and mount, at start).
+void WarnOfUnusableExemptList(const Command& command);
+
 // PrintError, then returns kExitFailure.
 int Fail(const Command& command, std::string_view message);
 

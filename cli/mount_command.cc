@@ -19,7 +19,7 @@ namespace {
 
 int RunMountCommand(const Command& self, Arguments arguments) {
 #ifdef QUILLANE_HAVE_MOUNT
-    (void)self;
+    WarnOfUnusableExemptList(self);
     return mount::RunMount(arguments);
 #else
     const std::optional<ParsedArguments> parsed = ParseArguments(self, arguments, "f", "o");
@@ -38,6 +38,8 @@ const Command kMountCommand{
     "see every file plain at MOUNTPOINT, while CARD_DIR holds them compressed.\n"
     "  -f          stay in the foreground\n"
     "  -o OPTIONS  FUSE mount options, comma-separated\n"
+    "              and the owner options of a vfat mount: uid=N, gid=N,\n"
+    "              umask=OOO, fmask=OOO, dmask=OOO (default: you, umask 022)\n"
     "CARD_DIR may also be the NAME of a card that 'quillane cards add' registered.\n"
     "Unmount with: fusermount3 -u MOUNTPOINT\n",
     RunMountCommand};

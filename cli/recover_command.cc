@@ -17,6 +17,7 @@
 #include "cli/card_session.h"
 #include "cli/command.h"
 #include "cli/messages.h"
+#include "platform/storage/card_lock.h"
 
 namespace quillane::cli {
 namespace {
@@ -74,12 +75,12 @@ int RunRecover(const Command& self, Arguments arguments) {
     struct stat status {};
     if (::stat(card_dir.c_str(), &status) != 0) return Fail(self, card_dir + ": " + HostErrorText(errno));
     if (!S_ISDIR(status.st_mode)) return Fail(self, card_dir + ": is not a folder");
-    // While a mount serves the card, its leftovers are files that programs
-    // have open: the mount's own expansion and staging files.
-    if (const std::string mount_point = QuillaneMountPointOf(card_dir); !mount_point.empty()) {
-        return Fail(self, card_dir + ": is mounted at " + mount_point + "; unmount it first (fusermount3 -u " +
-                              Quoted(mount_point) + ")");
-    }
+    // While another program serves the card, its leftovers are files that
+    // programs have open: a mount's own expansion and staging files. The
+    // card's lock keeps them out while recover works.
+    std::string lock_error;
+    const std::unique_ptr<platform::CardLock> lock = platform::CardLock::Take(card_dir, &lock_error);
+    if (lock == nullptr) return Fail(self, lock_error);
 
     std::string error;
     const std::optional<RecoveryPlan> plan = PlanRecovery(card_dir, &error);

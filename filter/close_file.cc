@@ -21,6 +21,7 @@
 // may not hold whole.
 #include <cstdlib>
 
+#include "filter/encoder_choice.h"
 #include "filter/exempt_test.h"
 #include "filter/filter_api.h"
 #include "filter/next_layer.h"
@@ -116,7 +117,7 @@ void Recompress(const FileRecord* file) {
     NextLayerStream to{hooks, staging, ERROR_SUCCESS};
     const CodecSource codec_source = SourceOf(&from);
     const CodecSink codec_sink = SinkOf(&to);
-    bool complete = CodecEncode(&codec_source, &codec_sink) == kCodecCompleted;
+    bool complete = CodecEncodeWith(&codec_source, &codec_sink, ChosenEncoder()) == kCodecCompleted;
 
     FILETIME creation{}, last_access{}, last_write{};
     if (hooks->GetFileTime(source, &creation, &last_access, &last_write)) {

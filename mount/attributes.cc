@@ -1,6 +1,8 @@
 // The card's attributes as POSIX ones (see attributes.h).
 #include "mount/attributes.h"
 
+#include "mount/file_modes.h"
+
 #include "platform/core/last_error.h"
 #include "platform/fat/metadata.h"
 #include "platform/storage/file_api.h"
@@ -34,10 +36,10 @@ timespec CardTime(const timespec& host) {
 struct stat AttributeMap::Folder(NodeNumber number, const struct stat& host) const {
     struct stat attributes {};
     attributes.st_ino = number;
-    attributes.st_mode = S_IFDIR | 0755;
+    attributes.st_mode = S_IFDIR | ShownPermissions(options_, true, false);
     attributes.st_nlink = 1;
-    attributes.st_uid = owner_;
-    attributes.st_gid = group_;
+    attributes.st_uid = options_.owner;
+    attributes.st_gid = options_.group;
     attributes.st_size = host.st_size;
     attributes.st_blocks = host.st_blocks;
     attributes.st_blksize = kPreferredBlockSize;
@@ -48,10 +50,10 @@ struct stat AttributeMap::Folder(NodeNumber number, const struct stat& host) con
 struct stat AttributeMap::File(const FileFigures& figures) const {
     struct stat attributes {};
     attributes.st_ino = figures.number;
-    attributes.st_mode = S_IFREG | (IsReadOnly(figures.card_attributes) ? 0444 : 0644);
+    attributes.st_mode = S_IFREG | ShownPermissions(options_, false, IsReadOnly(figures.card_attributes));
     attributes.st_nlink = figures.unlinked ? 0 : 1;
-    attributes.st_uid = owner_;
-    attributes.st_gid = group_;
+    attributes.st_uid = options_.owner;
+    attributes.st_gid = options_.group;
     attributes.st_size = static_cast<off_t>(figures.plain_size);
     attributes.st_blocks = figures.blocks;
     attributes.st_blksize = kPreferredBlockSize;

@@ -1,5 +1,5 @@
-// How the card's attributes and times read as POSIX ones: the mode bits, the
-// owner (the mounting user, as on a vfat mount), sizes (st_size what
+// How the card's attributes and times read as POSIX ones: the mode bits and
+// the owner (as the owner and mask options say, file_modes.h), sizes (st_size what
 // programs read, st_blocks what the card holds) and the three times. Every
 // stat the mount answers is made here.
 #pragma once
@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 
+#include "mount/mount_options.h"
 #include "mount/node_table.h"
 #include "platform/core/types.h"
 
@@ -43,18 +44,16 @@ struct FileFigures {
 
 class AttributeMap {
 public:
-    AttributeMap(uid_t owner, gid_t group) : owner_(owner), group_(group) {}
+    explicit AttributeMap(const OwnerOptions& options) : options_(options) {}
 
-    uid_t Owner() const { return owner_; }
-    gid_t Group() const { return group_; }
+    const OwnerOptions& Options() const { return options_; }
 
     // A folder, from the host's status of it.
     struct stat Folder(NodeNumber number, const struct stat& host) const;
     struct stat File(const FileFigures& figures) const;
 
 private:
-    const uid_t owner_;
-    const gid_t group_;
+    const OwnerOptions options_;
 };
 
 // POSIX removes a file whatever its own mode says; FAT refuses a read-only

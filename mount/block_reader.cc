@@ -16,8 +16,9 @@ namespace {
 // Decoded blocks kept per open file: enough for the blocks a read and the
 // decoding ahead touch, and for programs that read around one spot.
 constexpr size_t kCachedBlocks = 8;
-// Blocks decoded ahead of a reader that reads the file in order.
-constexpr size_t kBlocksAhead = 2;
+// Blocks decoded ahead of a reader that reads the file in order: a few, so
+// that a helper kept waiting for the processor a while still stays ahead.
+constexpr size_t kBlocksAhead = 4;
 // How far from where the last read ended a read still counts as going on
 // in order: the kernel's own read-ahead sends neighbouring reads out of order.
 constexpr std::uint64_t kInOrderSlack = 4 * std::uint64_t{kCodecBlockSize};

@@ -8,6 +8,7 @@
 
 #include "mount/attributes.h"
 #include "mount/card_names.h"
+#include "mount/file_modes.h"
 #include "mount/platform_errno.h"
 #include "platform/core/last_error.h"
 #include "platform/core/utf.h"
@@ -25,11 +26,11 @@ int LookupErrno(int error) { return error == EINVAL || error == EILSEQ ? ENOENT 
 
 }  // namespace
 
-CardFileSystem::CardFileSystem(std::u16string_view card_folder, platform::fat::UniqueFd host_root, uid_t owner,
-                               gid_t group)
+CardFileSystem::CardFileSystem(std::u16string_view card_folder, platform::fat::UniqueFd host_root,
+                               const OwnerOptions& owner)
     : card_prefix_(u"\\" + std::u16string(card_folder)),
       host_files_(std::move(host_root)),
-      attribute_map_(owner, group) {}
+      attribute_map_(owner) {}
 
 void CardFileSystem::SetAttributesChanged(std::function<void(NodeNumber)> changed) {
     attributes_changed_ = std::move(changed);
@@ -46,13 +47,20 @@ std::u16string CardFileSystem::CardPath(std::u16string_view volume_path) const {
 int CardFileSystem::ChildPaths(NodeNumber parent, std::string_view name, std::u16string& wide_name,
                                std::u16string& volume_path) {
     if (const int error = CardName(name, wide_name); error != 0) return error;
-    // The hidden names of files unlinked while open are the mount's own:
-    // nobody finds, makes or renames one.
-    if (parent == kRootNode && wide_name.starts_with(kHiddenPrefix)) return EINVAL;
+    if (parent == kRootNode && IsMountsOwnName(wide_name)) return EINVAL;
     const std::shared_ptr<Node> folder = nodes_.Find(parent);
     if (folder == nullptr || nodes_.IsGone(*folder)) return ESTALE;
     volume_path = nodes_.VolumePath(*folder) + u"\\" + wide_name;
     return 0;
+}
+
+// The names at the card root that are the mount's own: nobody finds,
+// lists, makes or renames one through the mount. The hidden names of files
+// unlinked while open, and the filter's working files, whatever the masks:
+// an expansion file holds the plain data of a file that a user may not be
+// allowed to read.
+bool CardFileSystem::IsMountsOwnName(std::u16string_view name) {
+    return name.starts_with(kHiddenPrefix) || IsFilterWorkingName(name);
 }
 
 // ---- Attributes ------------------------------------------------------------
@@ -129,28 +137,35 @@ int CardFileSystem::SetAttributes(NodeNumber number, const AttributeChange& chan
     if (read_only_) return EROFS;
     const std::shared_ptr<Node> node = nodes_.Find(number);
     if (node == nullptr || nodes_.IsGone(*node)) return ESTALE;
-    // Files belong to the mounting user, as on a vfat mount: ownership can
-    // be "changed" only to what it is.
-    if ((change.owner && *change.owner != attribute_map_.Owner()) ||
-        (change.group && *change.group != attribute_map_.Group())) return EPERM;
+    // Files belong to the one owner and group of the mount, as on a vfat
+    // mount: ownership can be "changed" only to what it is.
+    const OwnerOptions& owner = attribute_map_.Options();
+    if ((change.owner && *change.owner != owner.owner) || (change.group && *change.group != owner.group)) {
+        return EPERM;
+    }
 
     const std::u16string card_path = CardPath(nodes_.VolumePath(*node));
-    const bool directory = node->number == kRootNode || [&] {
-        const DWORD card_attributes = platform::GetFileAttributesW(card_path.c_str());
-        return card_attributes != INVALID_FILE_ATTRIBUTES && IsDirectory(card_attributes);
-    }();
+    const DWORD card_attributes =
+        node->number == kRootNode ? FILE_ATTRIBUTE_DIRECTORY : platform::GetFileAttributesW(card_path.c_str());
+    const bool directory = card_attributes != INVALID_FILE_ATTRIBUTES && IsDirectory(card_attributes);
+    // A mode the card cannot hold is refused before anything changes.
+    ModeChange mode_change = ModeChange::kNone;
+    if (change.mode) {
+        if (const int error = ReadModeChange(directory, *change.mode, mode_change); error != 0) return error;
+    }
     if (change.size) {
         if (directory) return EISDIR;
         if (const int error = Truncate(*node, *change.size); error != 0) return error;
     }
-    // A folder's times and mode bits have no place on the card; they are
-    // accepted and left alone, as tools that copy trees set them as a matter
-    // of course.
+    // A folder's times have no place on the card; they are accepted and
+    // left alone, as tools that copy trees set them as a matter of course.
     if (!directory && (change.last_access || change.last_write)) {
         if (const int error = SetTimes(*node, change.last_access, change.last_write); error != 0) return error;
     }
-    if (!directory && change.mode) {
-        if (const int error = SetReadOnly(card_path, (*change.mode & 0222) == 0); error != 0) return error;
+    if (mode_change != ModeChange::kNone) {
+        if (const int error = SetReadOnly(card_path, mode_change == ModeChange::kSetReadOnly); error != 0) {
+            return error;
+        }
     }
     std::shared_lock names(rename_lock_);
     return StatusOfNode(*node, attributes);
@@ -336,7 +351,7 @@ int CardFileSystem::ListDirectory(NodeNumber folder, std::vector<DirectoryEntry>
     int result = 0;
     do {
         const std::u16string_view name(data.cFileName);
-        if (folder == kRootNode && name.starts_with(kHiddenPrefix)) continue;
+        if (folder == kRootNode && IsMountsOwnName(name)) continue;
         const std::shared_ptr<Node> child = nodes_.Child(folder, name);
         entries.push_back(DirectoryEntry{KernelName(name), child->number, IsDirectory(data.dwFileAttributes)});
     } while (platform::FindNextFileW(search, &data));

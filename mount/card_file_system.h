@@ -77,7 +77,7 @@ class CardFileSystem {
 public:
     // `card_folder` is the folder the storage manager mounted the card as
     // (u"Card"); `host_root` is the same card's host folder, open.
-    CardFileSystem(std::u16string_view card_folder, platform::fat::UniqueFd host_root, uid_t owner, gid_t group);
+    CardFileSystem(std::u16string_view card_folder, platform::fat::UniqueFd host_root, const OwnerOptions& owner);
     CardFileSystem(const CardFileSystem&) = delete;
     CardFileSystem& operator=(const CardFileSystem&) = delete;
 
@@ -86,7 +86,8 @@ public:
     void SetAttributesChanged(std::function<void(NodeNumber)> changed);
 
     // Names. `name` is one component as the kernel gives it (UTF-8); names
-    // a card cannot hold, and the hidden names at the root, are refused.
+    // a card cannot hold, and the mount's own names at the root (the hidden
+    // ones, the filter's working files: IsMountsOwnName), are refused.
     int Lookup(NodeNumber parent, std::string_view name, NodeNumber& number, struct stat& attributes);
     void Forget(NodeNumber number, std::uint64_t count);
     int MakeDirectory(NodeNumber parent, std::string_view name, NodeNumber& number, struct stat& attributes);
@@ -102,16 +103,23 @@ public:
     int SetAttributes(NodeNumber number, const AttributeChange& change, struct stat& attributes);
     int FileSystemStatus(struct statvfs& status);
 
+    // What an open is for; the FUSE layer keeps it with the open
+    // (fuse_file_info::fh) and gives it back at its flush and release.
+    enum class OpenKind : std::uint64_t { kReading = 0, kWriting = 1 };
+
     // Files. `flags` are open(2)'s; O_DIRECT and others that the card has no
-    // use for are accepted and ignored.
-    int Open(NodeNumber number, int flags);
+    // use for are accepted and ignored. An open made by Create is kWriting.
+    int Open(NodeNumber number, int flags, OpenKind& kind);
     int Create(NodeNumber parent, std::string_view name, int flags, NodeNumber& number, struct stat& attributes);
     int Read(NodeNumber number, std::uint64_t offset, std::span<char> buffer, size_t& count);
     int Write(NodeNumber number, std::uint64_t offset, std::span<const char> data, size_t& count);
-    // A close(2) of an open; closes the shared handle when this is the only open.
-    int Flush(NodeNumber number);
-    // The end of an open; the last one closes the shared handle.
-    void Release(NodeNumber number);
+    // A close(2) of an open; closes the shared open file when this is the
+    // only open, or the only open for writing (readers then read what the
+    // close put on the card).
+    int Flush(NodeNumber number, OpenKind kind);
+    // The end of an open; the last one closes the shared open file, and so
+    // does the last open for writing.
+    void Release(NodeNumber number, OpenKind kind);
     int Sync(NodeNumber number);
 
     // Before serving: a card that cannot be written is served read-only.
@@ -127,6 +135,7 @@ public:
     void CloseAll();
 
 private:
+    static bool IsMountsOwnName(std::u16string_view name);
     std::u16string CardPath(std::u16string_view volume_path) const;
     int ChildPaths(NodeNumber parent, std::string_view name, std::u16string& wide_name, std::u16string& volume_path);
 
@@ -148,8 +157,9 @@ private:
     // Runs `use` with the node's open file, under node.gate, opening it
     // first when it was closed.
     int WithFile(Node& node, Access access, const std::function<int(OpenFile&)>& use);
-    // Ends a use that Pin began; the last one closes the open file.
-    void EndUse(Node& node);
+    // Ends a use that Pin began (an open for writing when `writer`); the
+    // last one closes the open file, and so does the last writer's.
+    void EndUse(Node& node, bool writer = false);
     // Under rename_lock_ exclusive: moves an open file out of its name to a
     // hidden one at the card root (an unlink, or a rename over it).
     int Hide(Node& node, const std::u16string& card_path);

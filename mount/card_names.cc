@@ -28,6 +28,17 @@ std::u16string NameKey(std::u16string_view name) {
     return platform::WideFoldUpper(name.substr(0, end));
 }
 
+bool IsFilterWorkingName(std::u16string_view name) {
+    if (name.size() != 9) return false;
+    const char16_t kind = name[0];
+    if (kind != u'v' && kind != u'V' && kind != u'y' && kind != u'Y') return false;
+    for (const char16_t unit : name.substr(1, 4)) {
+        const bool hex = (unit >= u'0' && unit <= u'9') || (unit >= u'a' && unit <= u'f') || (unit >= u'A' && unit <= u'F');
+        if (!hex) return false;
+    }
+    return platform::WideFoldUpper(name.substr(5)) == u".TMP";
+}
+
 std::string KernelName(std::u16string_view name) { return platform::Utf8FromUtf16Lossy(name); }
 
 }  // namespace quillane::mount

@@ -22,6 +22,12 @@ int CardName(std::string_view utf8, std::u16string& name);
 // "NOTES" and "notes" are one file.
 std::u16string NameKey(std::u16string_view name);
 
+// Whether a name at the card root is one the filter gives its working
+// files: "v" (the plain data of an open compressed file) or "y" (the
+// compressed data a close puts in place), four hexadecimal digits, ".TMP",
+// in any case. "v12.TMP" or "vXYZW.TMP" is an ordinary name.
+bool IsFilterWorkingName(std::u16string_view name);
+
 // The name as the kernel gets it; a name the card holds is always valid
 // UTF-16, so nothing is lost.
 std::string KernelName(std::u16string_view name);

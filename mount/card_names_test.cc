@@ -47,6 +47,20 @@ TEST(CardNameTest, KeysIgnoreCaseAndTrailingDotsAndSpaces) {
     EXPECT_NE(NameKey(u".profile"), NameKey(u"profile"));
 }
 
+TEST(CardNameTest, KnowsTheFilterWorkingNames) {
+    struct {
+        std::u16string name;
+        bool working;
+    } cases[] = {
+        {u"v1A2B.TMP", true},  {u"y0000.tmp", true},  {u"VFFFF.Tmp", true},  {u"Yabcd.TMP", true},
+        {u"v12.TMP", false},   {u"vXYZW.TMP", false}, {u"w1A2B.TMP", false}, {u"v1A2B.TMPX", false},
+        {u"v1A2B.TXT", false}, {u"v1A2BC.TMP", false}, {u"notes.txt", false}, {u"", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsFilterWorkingName(c.name), c.working) << KernelName(c.name);
+    }
+}
+
 TEST(CardNameTest, KernelNamesRoundTrip) {
     std::u16string name;
     ASSERT_EQ(CardName("\xc3\xa9t\xc3\xa9 \xe2\x82\xac.txt", name), 0);

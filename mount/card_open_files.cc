@@ -101,13 +101,14 @@ int CardFileSystem::EnsureFile(Node& node, Access access, DWORD disposition) {
 
 int CardFileSystem::CloseFileOf(Node& node) {
     if (node.file == nullptr) return 0;
-    // On failure the file stays open; a later close tries again.
-    if (const int error = node.file->Close(); error != 0) return error;
+    // The open file is closed whatever its close answers (closing it again
+    // would reach a handle that is gone); its error goes to the caller.
+    const int error = node.file->Close();
     // Only the filter's close changes what the card holds.
     const bool changed = node.file->ThroughFilter();
     node.file.reset();
     if (changed) AttributesChanged(node.number);
-    return 0;
+    return error;
 }
 
 int CardFileSystem::WithFile(Node& node, Access access, const std::function<int(OpenFile&)>& use) {
@@ -121,12 +122,18 @@ int CardFileSystem::WithFile(Node& node, Access access, const std::function<int(
     return use(*node.file);
 }
 
-void CardFileSystem::EndUse(Node& node) {
+void CardFileSystem::EndUse(Node& node, bool writer) {
     {
         std::unique_lock gate(node.gate);
+        if (writer) --node.writers;
+        // A release reports nothing; the data stays on the card either way.
         if (nodes_.Unpin(node) == 0) {
-            CloseFileOf(node);  // a release reports nothing; the data stays on the card either way
+            CloseFileOf(node);
             DeleteIfHidden(node);
+        } else if (writer && node.writers == 0 && node.file != nullptr && node.file->Writable()) {
+            // The last writer is gone: what it wrote goes in place now, not
+            // when the readers that remain are done.
+            CloseFileOf(node);
         }
     }
     nodes_.ReleaseIfUnused(node);
@@ -158,17 +165,19 @@ int CardFileSystem::Hide(Node& node, const std::u16string& card_path) {
     }
 }
 
-int CardFileSystem::Open(NodeNumber number, int flags) {
+int CardFileSystem::Open(NodeNumber number, int flags, OpenKind& kind) {
     const std::shared_ptr<Node> node = nodes_.Find(number);
     if (node == nullptr) return ESTALE;
     const bool truncate = (flags & O_TRUNC) != 0;
     const Access access = (flags & O_ACCMODE) != O_RDONLY || truncate ? Access::kWrite : Access::kRead;
+    kind = access == Access::kWrite ? OpenKind::kWriting : OpenKind::kReading;
     nodes_.Pin(*node);
     int error;
     {
         std::shared_lock names(rename_lock_);
         std::unique_lock gate(node->gate);
         error = EnsureFile(*node, access, truncate ? TRUNCATE_EXISTING : OPEN_EXISTING);
+        if (error == 0 && kind == OpenKind::kWriting) ++node->writers;
     }
     if (error != 0) EndUse(*node);
     return error;
@@ -196,11 +205,13 @@ int CardFileSystem::Create(NodeNumber parent, std::string_view name, int flags, 
             error = EnsureFile(*node, Access::kWrite,
                                  node->file == nullptr && disposition == TRUNCATE_EXISTING ? CREATE_ALWAYS
                                                                                              : disposition);
+            if (error == 0) ++node->writers;
         }
     }
+    const bool writer = error == 0;
     if (error == 0) error = StatusOfNode(*node, attributes);
     if (error != 0) {
-        EndUse(*node);
+        EndUse(*node, writer);
         return error;
     }
     nodes_.Remember(*node);
@@ -227,21 +238,23 @@ int CardFileSystem::Write(NodeNumber number, std::uint64_t offset, std::span<con
     return WithFile(*node, Access::kWrite, [&](OpenFile& file) { return file.Write(offset, data, count); });
 }
 
-int CardFileSystem::Flush(NodeNumber number) {
+int CardFileSystem::Flush(NodeNumber number, OpenKind kind) {
     const std::shared_ptr<Node> node = nodes_.Find(number);
     if (node == nullptr) return 0;
     std::unique_lock gate(node->gate);
-    // The only open: its close(2) puts the file in place before it returns,
-    // so the program that closed it, and any that opens it next, find the
-    // new content (and du the room it takes). With other opens the last
-    // release does it. An open that is used again after this (a duplicated
-    // descriptor, a memory mapping) reopens the file.
-    if (nodes_.Uses(*node) != 1) return 0;
+    // The only open, or the only one for writing: its close(2) puts the
+    // file in place before it returns, so the program that closed it, and
+    // any that opens or reads it next, find the new content (and du the
+    // room it takes). With other writers the last release does it. An open
+    // that is used again after this (a duplicated descriptor, a memory
+    // mapping) reopens the file.
+    const bool last_writer = kind == OpenKind::kWriting && node->writers == 1;
+    if (nodes_.Uses(*node) != 1 && !last_writer) return 0;
     return CloseFileOf(*node);
 }
 
-void CardFileSystem::Release(NodeNumber number) {
-    if (const std::shared_ptr<Node> node = nodes_.Find(number)) EndUse(*node);
+void CardFileSystem::Release(NodeNumber number, OpenKind kind) {
+    if (const std::shared_ptr<Node> node = nodes_.Find(number)) EndUse(*node, kind == OpenKind::kWriting);
 }
 
 int CardFileSystem::Sync(NodeNumber number) {

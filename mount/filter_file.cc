@@ -95,10 +95,11 @@ int FilterFile::Flush() {
 int FilterFile::Close() {
     if (handle_ == nullptr) return 0;
     // The filter's close: a written file is compressed and put in place.
-    // When it fails the handle stays, for a later close to try again.
-    if (!platform::CloseHandle(handle_)) return LastErrno();
+    // The handle is gone whatever it answers; a failure says the card may
+    // not hold what was written, which the program must learn.
+    const bool closed = platform::CloseHandle(handle_) != FALSE;
     handle_ = nullptr;
-    return 0;
+    return closed ? 0 : LastErrno();
 }
 
 }  // namespace quillane::mount

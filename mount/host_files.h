@@ -5,10 +5,13 @@
 // without decoding anything. Names are looked up as the FAT layer looks
 // them up (without regard to case, never leaving the folder).
 //
-// Plain sizes are remembered by the host file's identity, modification time
-// and size, so a file that changes on the card underneath the mount (or is
-// replaced by a close's recompression) is scanned afresh. Nothing here
-// writes to the card.
+// Plain sizes are remembered by name, the host file's identity,
+// modification time and size, so a file that changes on the card
+// underneath the mount (or is replaced by a close's recompression) is
+// scanned afresh. A FAT card keeps modification times to 2 seconds, so a
+// file changed again within the same 2 seconds may keep all four: a size is
+// remembered only once the file's time is more than that behind the clock,
+// and until then every look scans the file. Nothing here writes to the card.
 #pragma once
 
 #include <sys/stat.h>
@@ -27,7 +30,10 @@ namespace quillane::mount {
 
 struct HostFile {
     struct stat status {};     // the host's lstat of the file or folder
-    std::uint64_t plain_size = 0;  // regular files: the size programs see
+    // Regular files: the size programs see. For a compressed file whose
+    // blocks end in damage, it takes in the damaged tail too (a block cut
+    // short, or one byte), which reads refuse.
+    std::uint64_t plain_size = 0;
     bool compressed = false;       // the file begins with the signature
 };
 
@@ -47,13 +53,20 @@ public:
     int Open(std::u16string_view volume_path, platform::fat::UniqueFd& fd, HostFile& file);
 
 private:
-    struct Identity {
+    // What a plain size is remembered by: the name it was asked for and
+    // the host file's identity. Some FAT hosts number files afresh as they
+    // look them up and give a number to another file later, so the number
+    // alone is no identity.
+    struct Key {
+        std::u16string volume_path;
         dev_t device;
         ino_t inode;
-        bool operator==(const Identity&) const = default;
+        bool operator==(const Key&) const = default;
     };
-    struct IdentityHash {
-        size_t operator()(const Identity& id) const noexcept { return std::hash<ino_t>()(id.inode) ^ id.device; }
+    struct KeyHash {
+        size_t operator()(const Key& key) const noexcept {
+            return std::hash<std::u16string>()(key.volume_path) ^ std::hash<ino_t>()(key.inode) ^ key.device;
+        }
     };
     struct Remembered {
         timespec modified;
@@ -64,16 +77,16 @@ private:
 
     int OpenEntry(const platform::fat::Resolved& resolved, platform::fat::UniqueFd& fd) const;
     // Fills `file` from what is remembered for its status; false when nothing is.
-    bool Recall(HostFile& file);
+    bool Recall(std::u16string_view volume_path, HostFile& file);
     // Describes the regular file open at `fd`, from memory or by a scan.
-    int Examine(int fd, HostFile& file);
+    int Examine(std::u16string_view volume_path, int fd, HostFile& file);
     int Scan(int fd, const struct stat& status, HostFile& file) const;
 
     platform::fat::UniqueFd root_;
     // Case variants found without listing big folders, as the FAT layer finds them.
     mutable platform::fat::NameIndex names_;
     std::mutex mutex_;
-    std::unordered_map<Identity, Remembered, IdentityHash> remembered_;
+    std::unordered_map<Key, Remembered, KeyHash> remembered_;
 };
 
 }  // namespace quillane::mount

@@ -207,14 +207,15 @@ TEST_F(FilesTest, TheReadOnlyAttributeFollowsTheWriteBits) {
     ASSERT_EQ(::chmod(Mounted("ro.txt").c_str(), 0444), 0);
     struct stat status {};
     ASSERT_EQ(::stat(Mounted("ro.txt").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0444u);
+    // The default umask of 022 shows files rwxr-xr-x, as on vfat.
+    EXPECT_EQ(status.st_mode & 0777, 0555u);
     EXPECT_EQ(::open(Mounted("ro.txt").c_str(), O_WRONLY), -1);
     EXPECT_EQ(errno, EACCES);
     EXPECT_EQ(ReadFile(Mounted("ro.txt")), Bytes("keep me"));
 
     ASSERT_EQ(::chmod(Mounted("ro.txt").c_str(), 0644), 0);
     ASSERT_EQ(::stat(Mounted("ro.txt").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0644u);
+    EXPECT_EQ(status.st_mode & 0777, 0755u);
     EXPECT_EQ(WriteFile(Mounted("ro.txt"), "changed"), 0);
     EXPECT_EQ(ReadFile(Mounted("ro.txt")), Bytes("changed"));
 

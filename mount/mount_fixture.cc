@@ -33,18 +33,6 @@ constexpr auto kPollStep = std::chrono::milliseconds(10);
 constexpr WCHAR kFilterKey[] = u"System\\StorageManager\\FATFS\\Filters\\Quillane";
 constexpr DWORD kExceptionBytes = 4096;
 
-std::string ShellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (const char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
-
 // A message of the driver that says this machine does not allow the mount.
 bool MountingNotPermitted(const std::string& log) {
     for (const char* sign : {"Operation not permitted", "Permission denied", "fuse: device not found",
@@ -65,6 +53,18 @@ std::string TestRoot() {
 }
 
 }  // namespace
+
+std::string ShellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
 
 Bytes CompressibleBytes(size_t size, unsigned seed) {
     static const char* const kWords[] = {"card ", "block ", "filter ", "the ", "plain ", "data ", "of ", "a ",
@@ -160,6 +160,14 @@ void MountTest::SetUp() {
     registry_ = root_ + "/registry";
     driver_log_ = root_ + "/driver.log";
     for (const std::string& folder : {card_, mount_point_, scratch_}) std::filesystem::create_directory(folder);
+    std::string host_error;
+    if (const std::optional<test::FatKind> kind = test::CardHostFromEnvironment(&host_error)) {
+        bool unavailable = false;
+        fat_host_ = test::FatHost::Serve(*kind, root_ + "/card.img", card_, &host_error, &unavailable);
+        if (fat_host_ == nullptr && unavailable) GTEST_SKIP() << host_error;
+        ASSERT_NE(fat_host_, nullptr) << host_error;
+    }
+    ASSERT_TRUE(host_error.empty()) << host_error;
     ::setenv("QUILLANE_REGISTRY", registry_.c_str(), 1);
     Mount();
 }
@@ -176,6 +184,11 @@ void MountTest::TearDown() {
         ADD_FAILURE() << "the mount at " << mount_point_ << " would not go";
         return;
     }
+    // The card's FAT file system itself must be clean after every test.
+    if (fat_host_ != nullptr) {
+        EXPECT_EQ(fat_host_->TakeDownAndCheck(), "");
+    }
+    fat_host_.reset();
     std::error_code ignored;
     std::filesystem::remove_all(root_, ignored);
 }

@@ -5,6 +5,9 @@
 // Tests work through the mount point with ordinary system calls and tools,
 // and look at the card folder behind the mount's back with the codec.
 //
+// With QUILLANE_TEST_CARD_HOST set, the card folder is a real FAT file
+// system (tests/fat_host), checked with fsck after each test.
+//
 // Where /dev/fuse is missing or mounting is not permitted, tests are
 // skipped with a message saying so. Teardown always unmounts (lazily if it
 // must) and reaps the driver; no wait is unbounded.
@@ -13,10 +16,13 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "tests/fat_host/fat_host.h"
 
 namespace quillane::mount_test {
 
@@ -38,6 +44,9 @@ bool HasSignature(const Bytes& bytes);
 // The plain data of a compressed file's bytes; nullopt when they are not a
 // sound compressed file.
 std::optional<Bytes> Decode(const Bytes& compressed);
+
+// `text` as one word for bash.
+std::string ShellQuote(const std::string& text);
 
 // Runs `command` with bash, bounded by `timeout`, from the folder `folder`
 // (when given); returns its exit status and, when `output` is given, its
@@ -97,6 +106,8 @@ private:
     std::string registry_;
     std::string driver_log_;
     pid_t driver_ = -1;
+    // The card's FAT file system when QUILLANE_TEST_CARD_HOST asks for one.
+    std::unique_ptr<test::FatHost> fat_host_;
 };
 
 }  // namespace quillane::mount_test

@@ -6,8 +6,10 @@
 #include <string>
 
 #include "mount/mount_fixture.h"
+#include "mount/mount_points.h"
 #include "platform/core/types.h"
 #include "platform/registry/registry.h"
+#include "platform/storage/storage_manager.h"
 
 namespace quillane::mount_test {
 namespace {
@@ -77,6 +79,40 @@ TEST_F(ProgramsTest, CopiesWithCpKeepContentAndTimes) {
     EXPECT_EQ(CardContent("copy.txt"), content);
 }
 
+int RunDriver(const std::string& arguments, std::string* output);
+
+// One server per card: whoever comes second is refused and told who serves
+// the card, before it touches a file.
+TEST_F(ProgramsTest, ASecondMountOfTheCardIsRefusedNamingTheFirst) {
+    ASSERT_EQ(WriteFile(Mounted("kept.txt"), CompressibleBytes(5000, 3)), 0);
+    const std::string second = scratch() + "/second";
+    ASSERT_EQ(Shell("mkdir " + second), 0);
+    std::string output;
+    EXPECT_EQ(RunDriver("-f " + card() + " " + second, &output), 1);
+    EXPECT_NE(output.find("is already served by `quillane-mount-test-driver -f " + card()), std::string::npos)
+        << output;
+    EXPECT_FALSE(quillane::mount::IsMountPoint(second));
+    EXPECT_EQ(ReadFile(Mounted("kept.txt")), CompressibleBytes(5000, 3));
+}
+
+TEST_F(ProgramsTest, TheSettingsProgramsMountOfAServedCardIsRefused) {
+    // The settings program mounts the cards it finds in its own storage
+    // manager, as this does.
+    std::string message;
+    EXPECT_EQ(platform::StorageManager::Instance().MountCard(u"Storage Card", card(), &message),
+              static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_NE(message.find("is already served by `quillane-mount-test-driver"), std::string::npos) << message;
+    EXPECT_TRUE(platform::StorageManager::Instance().CardNames().empty());
+}
+
+TEST_F(ProgramsTest, AMountPointThatIsAlreadyMountedIsRefused) {
+    const std::string other_card = scratch() + "/other-card";
+    ASSERT_EQ(Shell("mkdir " + other_card), 0);
+    std::string output;
+    EXPECT_EQ(RunDriver("-f " + other_card + " " + mount_point(), &output), 1);
+    EXPECT_NE(output.find("is already a mount point"), std::string::npos) << output;
+}
+
 // The command itself, without a FUSE session: what it refuses and says.
 class MountCommandTest : public ::testing::Test {};
 
@@ -139,8 +175,35 @@ TEST_F(MountCommandTest, RunsInTheBackgroundUntilUnmounted) {
     Shell("rm -rf " + root);
 }
 
+TEST_F(MountCommandTest, RefusesAMountPointThatIsNoEmptyFolderOutsideTheCard) {
+    char folder[] = "/tmp/quillane-mount-points-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string root = folder;
+    ::setenv("QUILLANE_REGISTRY", (root + "/registry").c_str(), 1);
+    ASSERT_EQ(Shell("cd " + root + " && mkdir -p card/inside full && touch card/file.txt full/x plain.txt"), 0);
+    const struct {
+        std::string mount_point;
+        std::string said;
+    } cases[] = {
+        {root + "/missing", "/missing: No such file or directory"},
+        {root + "/plain.txt", "is not a folder"},
+        {root + "/full", "is not empty"},
+        {root + "/card", "is the card folder or inside it"},
+        {root + "/card/inside", "is the card folder or inside it"},
+    };
+    for (const auto& c : cases) {
+        std::string output;
+        EXPECT_EQ(RunDriver("-f " + root + "/card " + c.mount_point, &output), 1) << c.mount_point;
+        EXPECT_NE(output.find(c.said), std::string::npos) << output;
+        // One line, never FUSE's whole usage.
+        EXPECT_EQ(output.find('\n'), output.size() - 1) << output;
+    }
+    Shell("rm -rf " + root);
+}
+
 TEST_F(MountCommandTest, RefusesAWrongCommandLine) {
     std::string output;
+    EXPECT_EQ(RunDriver("--no-such-option /tmp /tmp", &output), 2);
     EXPECT_EQ(RunDriver("", &output), 2);
     EXPECT_NE(output.find("usage: quillane mount"), std::string::npos) << output;
     EXPECT_EQ(RunDriver("/tmp", &output), 2);

@@ -45,6 +45,7 @@ struct Node {
     // use it.
     std::shared_mutex gate;
     std::unique_ptr<OpenFile> file;
+    std::uint32_t writers = 0;  // opens for writing, under the gate
 
 private:
     friend class NodeTable;

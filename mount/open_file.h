@@ -55,8 +55,8 @@ public:
     // Marks what is open as changed, so that Close puts it in place even
     // when nothing was written (after SetTimes, say).
     virtual int Flush() = 0;
-    // Puts what was written in place on the card and ends the file. On
-    // failure the file stays open, and a later Close tries again.
+    // Puts what was written in place on the card and ends the file, also
+    // when it fails: the error says the card may not hold what was written.
     virtual int Close() = 0;
 };
 

@@ -12,7 +12,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +22,8 @@
 #include "mount/card_file_system.h"
 #include "mount/fuse_operations.h"
 #include "mount/host_files.h"
+#include "mount/mount_options.h"
+#include "mount/mount_point_check.h"
 #include "platform/core/utf.h"
 #include "platform/core/version.h"
 #include "platform/registry/registry.h"
@@ -45,13 +49,18 @@ void PrintUsage(std::FILE* to) {
                  "open file has been put in place on the card. Reading never writes to the\n"
                  "card; a card that cannot be written (locked, mounted read-only, no write\n"
                  "permission, or -o ro) is served read-only. CARD_DIR may also be the name\n"
-                 "of a card that 'quillane cards add' registered. -V tells the version.\n\n");
+                 "of a card that 'quillane cards add' registered. -V tells the version.\n\n"
+                 "Owner options, as on a vfat mount: -o uid=N,gid=N (who owns every file; the\n"
+                 "mounting user by default), -o umask=OOO, fmask=OOO, dmask=OOO (the mode bits\n"
+                 "taken from all, from files, from folders; 022 by default). The kernel checks\n"
+                 "every access against the modes shown.\n\n");
 }
 
 // Takes the first word that is not an option as the card folder and leaves
 // the rest (the mount point among them) to FUSE's own parser.
 struct Operands {
     std::string card_dir;
+    std::string mount_point;  // seen, and left for FUSE
     bool read_only = false;  // -o ro was given
 };
 
@@ -65,6 +74,7 @@ int TakeCardDir(void* data, const char* argument, int key, fuse_args* /*out*/) {
         operands->card_dir = argument;
         return 0;  // consumed
     }
+    if (key == FUSE_OPT_KEY_NONOPT && operands->mount_point.empty()) operands->mount_point = argument;
     return 1;  // kept
 }
 
@@ -97,6 +107,10 @@ std::string OptionValue(const std::string& text) {
 // The card must never be mounted without its filter: the filter's key with
 // its library is made when it is missing.
 bool EnsureFilterRegistered() {
+    if (std::string why; !platform::RegistryStoreIsCallers(why)) {
+        std::fprintf(stderr, "quillane mount: %s\n", why.c_str());
+        return false;
+    }
     HKEY key = nullptr;
     LSTATUS status = platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFilterKey, 0, 0, &key);
     if (status == ERROR_SUCCESS) {
@@ -165,6 +179,14 @@ int RunMount(std::span<const std::string_view> arguments) {
         PrintUsage(stderr);
         return kExitUsage;
     }
+    // A mount point that is not there is a failure, not a wrong command
+    // line; FUSE's parser would answer it with its whole usage.
+    if (struct stat point {}; !operands.mount_point.empty() && ::stat(operands.mount_point.c_str(), &point) != 0) {
+        std::fprintf(stderr, "quillane mount: %s: %s\n", operands.mount_point.c_str(), std::strerror(errno));
+        return kExitFailure;
+    }
+    OwnerOptions owner = DefaultOwnerOptions(::getuid(), ::getgid());
+    if (!TakeOwnerOptions(*args, owner)) return kExitUsage;
     fuse_cmdline_opts options{};
     if (fuse_parse_cmdline(args, &options) != 0) {
         PrintUsage(stderr);
@@ -202,6 +224,30 @@ int RunMount(std::span<const std::string_view> arguments) {
         return kExitFailure;
     }
 
+    CardFileSystem file_system(kCardFolder, std::move(host_root), owner);
+    if (const std::string why_read_only = WhyReadOnly(card_dir, operands.read_only); !why_read_only.empty()) {
+        std::fprintf(stderr, "quillane mount: serving %s read-only: %s\n", card_dir.c_str(), why_read_only.c_str());
+        file_system.ServeReadOnly();
+        // The kernel refuses every change at once, before it reaches the card.
+        if (!operands.read_only) fuse_opt_add_arg(args, "-oro");
+    }
+    MountSession mount_session(file_system);
+    fuse_opt_add_arg(args, ("-ofsname=" + OptionValue(card_dir)).c_str());
+    fuse_opt_add_arg(args, "-osubtype=quillane");
+    // The modes shown are the whole of who may do what: the kernel enforces
+    // them, for every user that allow_other lets in.
+    fuse_opt_add_arg(args, "-odefault_permissions");
+    const fuse_lowlevel_ops operations = MountOperations();
+    // The session first: libfuse refuses options it does not know (and has
+    // said which), and then the card must not have been touched.
+    std::unique_ptr<fuse_session, SessionDeleter> session(
+        fuse_session_new(args, &operations, sizeof operations, &mount_session));
+    if (session == nullptr) return kExitUsage;
+    if (const std::string problem = CheckMountPoint(mountpoint.get(), card_dir); !problem.empty()) {
+        std::fprintf(stderr, "quillane mount: %s\n", problem.c_str());
+        return kExitFailure;
+    }
+
     if (!EnsureFilterRegistered()) return kExitFailure;
     std::string why;
     if (const DWORD error = platform::StorageManager::Instance().MountCard(kCardFolder, card_dir, &why);
@@ -210,24 +256,10 @@ int RunMount(std::span<const std::string_view> arguments) {
                      why.empty() ? "the storage manager refused it" : why.c_str());
         return kExitFailure;
     }
+    // Unmounted (every handle closed through the filter) before the file
+    // system and the session go.
     const MountedCard card;
-
-    CardFileSystem file_system(kCardFolder, std::move(host_root), ::getuid(), ::getgid());
-    if (const std::string why_read_only = WhyReadOnly(card_dir, operands.read_only); !why_read_only.empty()) {
-        std::fprintf(stderr, "quillane mount: serving %s read-only: %s\n", card_dir.c_str(), why_read_only.c_str());
-        file_system.ServeReadOnly();
-        // The kernel refuses every change at once, before it reaches the card.
-        if (!operands.read_only) fuse_opt_add_arg(args, "-oro");
-    }
     file_system.RemoveLeftovers();
-    MountSession mount_session(file_system);
-
-    fuse_opt_add_arg(args, ("-ofsname=" + OptionValue(card_dir)).c_str());
-    fuse_opt_add_arg(args, "-osubtype=quillane");
-    const fuse_lowlevel_ops operations = MountOperations();
-    std::unique_ptr<fuse_session, SessionDeleter> session(
-        fuse_session_new(args, &operations, sizeof operations, &mount_session));
-    if (session == nullptr) return kExitFailure;  // libfuse has said why
     fuse_session* const raw_session = session.get();
     file_system.SetAttributesChanged(
         [raw_session](NodeNumber number) { fuse_lowlevel_notify_inval_inode(raw_session, number, -1, 0); });

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "platform/registry/registry.h"
 
@@ -29,24 +30,13 @@ private:
     LSTATUS status_;
 };
 
-// The value's data as the platform hands it over with a byte count of 4096:
-// its first 4096 bytes. The store copies nothing into a buffer too small for
-// the whole value, so a longer value (never written here) is read whole and
-// its beginning kept.
-LSTATUS ReadValueStart(HKEY key, std::vector<BYTE>& data) {
-    data.assign(kExceptionDataBytes, 0);
-    DWORD size = kExceptionDataBytes;
-    LSTATUS status = platform::RegQueryValueExW(key, kExceptionValueName, nullptr, nullptr, data.data(), &size);
-    if (status == ERROR_MORE_DATA) {
-        data.assign(size, 0);
-        status = platform::RegQueryValueExW(key, kExceptionValueName, nullptr, nullptr, data.data(), &size);
+// Text for messages: the registry's error words for a few codes.
+std::string RegistryErrorText(LSTATUS status) {
+    switch (status) {
+        case ERROR_BADDB: return "the registry entry is damaged";
+        case ERROR_MORE_DATA: return "it is longer than the 4096 bytes the filter reads";
+        default: return "registry error " + std::to_string(status);
     }
-    if (status != ERROR_SUCCESS) {
-        data.clear();
-        return status;
-    }
-    data.resize(std::min<size_t>(size, kExceptionDataBytes));
-    return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -62,9 +52,10 @@ std::u16string JoinExceptionItems(std::span<const std::u16string> items) {
 
 std::vector<std::u16string> SplitExceptionText(std::u16string_view text) {
     std::vector<std::u16string> items;
-    if (text.empty()) return items;
+    const size_t first_dot = text.find(u'.');
+    if (first_dot == std::u16string_view::npos) return items;
     std::u16string item;
-    for (WCHAR unit : text.substr(1)) {
+    for (WCHAR unit : text.substr(first_dot + 1)) {
         if (unit == u'.') {
             items.push_back(item);
             item.clear();
@@ -76,21 +67,54 @@ std::vector<std::u16string> SplitExceptionText(std::u16string_view text) {
     return items;
 }
 
-DWORD LoadExceptionList(std::vector<std::u16string>& items) {
+DWORD LoadExceptionList(std::vector<std::u16string>& items, std::string* problem, bool* unusable) {
     items.clear();
+    std::string ignored;
+    std::string& why = problem != nullptr ? *problem : ignored;
+    why.clear();
+    bool ignored_flag = false;
+    bool& cannot_read = unusable != nullptr ? *unusable : ignored_flag;
+    cannot_read = false;
     OpenKey key;
     if (key.status() != ERROR_SUCCESS) return static_cast<DWORD>(key.status());
-    std::vector<BYTE> data;
-    const LSTATUS status = ReadValueStart(key.get(), data);
-    if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
 
-    // Read into zeros, as the platform reads it: an odd last byte is the low
-    // half of one more unit.
+    // Read as the filter reads it: into 4096 bytes of zeros, nothing at all
+    // when the value does not fit.
+    std::vector<BYTE> data(kExceptionDataBytes, 0);
+    DWORD size = kExceptionDataBytes;
+    const LSTATUS status =
+        platform::RegQueryValueExW(key.get(), kExceptionValueName, nullptr, nullptr, data.data(), &size);
+    if (status == ERROR_FILE_NOT_FOUND) return ERROR_FILE_NOT_FOUND;
+    if (status != ERROR_SUCCESS) {
+        cannot_read = true;
+        why = "the stored exempt list (registry value Exception) cannot be used: " + RegistryErrorText(status) +
+              "; the filter exempts no type until the list is stored again";
+        return ERROR_SUCCESS;
+    }
+    data.resize(size);
+
+    // An odd last byte is the low half of one more unit.
     std::u16string text((data.size() + 1) / sizeof(WCHAR), u'\0');
     std::memcpy(text.data(), data.data(), data.size());
     text.resize(std::min(text.find(u'\0'), text.size()));
     items = SplitExceptionText(text);
+
+    if (size % sizeof(WCHAR) != 0) {
+        why = "the stored exempt list (registry value Exception) has an odd length (" + std::to_string(size) +
+              " bytes): its last byte is read as half a character";
+    } else if (!text.empty() && text[0] != u'.') {
+        why = "the stored exempt list (registry value Exception) does not begin with \".\": the filter does not "
+              "apply the text before its first \".\"";
+    }
     return ERROR_SUCCESS;
+}
+
+std::string ExceptionListWarning() {
+    std::vector<std::u16string> items;
+    std::string problem;
+    bool unusable = false;
+    LoadExceptionList(items, &problem, &unusable);
+    return unusable ? problem : std::string();
 }
 
 DWORD StoreExceptionList(std::span<const std::u16string> items) {

@@ -32,17 +32,29 @@ inline constexpr size_t kExceptionTextLimit = kExceptionDataBytes / sizeof(WCHAR
 // The stored text of `items`: ".item" for each, run together.
 std::u16string JoinExceptionItems(std::span<const std::u16string> items);
 
-// The items of a stored text: the first character (the leading ".") is
-// skipped, and every "." after it ends one item, the end of the text the
-// last; "..mp3" gives "" and "mp3", the empty text nothing.
+// The items of a stored text, exactly as the filter's exempt test applies
+// them: what comes before the first "." is no item (the filter matches only
+// a type with a "." on each side), every "." after it ends one item, the end
+// of the text the last; "..mp3" gives "" and "mp3", "mp3.zz" gives "zz", a
+// text without a "." nothing.
 std::vector<std::u16string> SplitExceptionText(std::u16string_view text);
 
-// Loading the list: fills `items` with the stored items in stored order.
-// Only the first 4096 bytes of the value count, up to the first NUL, and of
-// whatever registry type the value is. Returns ERROR_SUCCESS, or the
-// registry's error (ERROR_FILE_NOT_FOUND for a missing key or value) with
-// `items` empty.
-DWORD LoadExceptionList(std::vector<std::u16string>& items);
+// Loading the list: fills `items` with the items the filter applies, in
+// stored order, read as the filter reads the value: its first 4096 bytes up
+// to the first NUL, of whatever registry type it is; an odd last byte is the
+// low half of one more character. A value the filter cannot read at all (a
+// damaged entry, or one longer than 4096 bytes) is an empty list to it, and
+// so here. Returns ERROR_SUCCESS, also for such a value; ERROR_FILE_NOT_FOUND
+// for a missing key or value, `items` empty. When given, `problem` says why
+// a stored value is not what the filter can use as stored (empty when it
+// is), for a warning to the user, and `unusable` whether the filter cannot
+// read it at all.
+DWORD LoadExceptionList(std::vector<std::u16string>& items, std::string* problem = nullptr,
+                        bool* unusable = nullptr);
+
+// The warning a program shows at start when the stored value is one the
+// filter cannot read at all, and so exempts no type; empty otherwise.
+std::string ExceptionListWarning();
 
 // Storing the list: replaces the value by the text of `items` as REG_SZ of
 // 4096 bytes. Returns ERROR_SUCCESS; the registry's error when the key is

@@ -8,9 +8,15 @@
 #include <vector>
 
 #include "platform/afx/win_app.h"
+#include "platform/registry/registry.h"
 #include "platform/storage/storage_manager.h"
 
 int main(int argc, char** argv) {
+    // The settings are the user's own: never another user's store.
+    if (std::string why; !platform::RegistryStoreIsCallers(why)) {
+        std::fprintf(stderr, "quillane-settings: %s\n", why.c_str());
+        return 1;
+    }
     std::vector<std::string> messages;
     platform::StorageManager::Instance().MountConfiguredCards(&messages);
     for (const std::string& message : messages) std::fprintf(stderr, "quillane-settings: %s\n", message.c_str());

@@ -2,7 +2,9 @@
 #include "settings/settings_app.h"
 
 #include "settings/convert_page.h"
+#include "settings/exception_list.h"
 #include "settings/exception_page.h"
+#include "platform/core/utf.h"
 
 BEGIN_MESSAGE_MAP(CSettingsApp, CWinApp)
 END_MESSAGE_MAP()
@@ -15,6 +17,12 @@ CSettingsApp::~CSettingsApp() = default;
 CSettingsApp theApp;
 
 BOOL CSettingsApp::InitInstance() {
+    // The filter reads a stored value it cannot use as an empty list, and so
+    // compresses every type: the user hears of it before anything else.
+    if (const std::string warning = quillane::ExceptionListWarning(); !warning.empty()) {
+        const std::u16string text = platform::Utf16FromUtf8Lossy(warning);
+        AfxMessageBox(text.c_str());
+    }
     CPropertySheet sheet(u"Quillane", nullptr, 0);
     CConvertPage convertPage;
     CExceptionPage exceptionPage;

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 
 extern char** environ;
@@ -32,6 +33,15 @@ void CliTest::SetUp() {
     }
     // The test's own process reads the same store as the binary it runs.
     ::setenv("QUILLANE_REGISTRY", registry_.c_str(), 1);
+    std::string host_error;
+    if (const std::optional<quillane::test::FatKind> kind = quillane::test::CardHostFromEnvironment(&host_error)) {
+        std::filesystem::create_directory(Path("card"));
+        bool unavailable = false;
+        fat_host_ = quillane::test::FatHost::Serve(*kind, Path("card.img"), Path("card"), &host_error, &unavailable);
+        if (fat_host_ == nullptr && unavailable) GTEST_SKIP() << host_error;
+        ASSERT_NE(fat_host_, nullptr) << host_error;
+    }
+    ASSERT_TRUE(host_error.empty()) << host_error;
 }
 
 void CliTest::TearDown() {
@@ -40,6 +50,10 @@ void CliTest::TearDown() {
     } else {
         ::unsetenv("QUILLANE_REGISTRY");
     }
+    if (fat_host_ != nullptr) {
+        EXPECT_EQ(fat_host_->TakeDownAndCheck(), "");
+    }
+    fat_host_.reset();
     std::error_code ignored;
     std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
     std::filesystem::remove_all(dir_, ignored);

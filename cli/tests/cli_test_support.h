@@ -8,8 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/fat_host/fat_host.h"
 
 namespace quillane::cli::test {
 
@@ -49,6 +52,9 @@ private:
     std::string registry_;
     std::string saved_registry_;
     bool had_registry_ = false;
+    // With QUILLANE_TEST_CARD_HOST set, Path("card") is a real FAT file
+    // system from the start, checked with fsck after the test.
+    std::unique_ptr<quillane::test::FatHost> fat_host_;
 };
 
 // Bytes that zlib compresses well, and bytes it cannot.

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "cli/tests/cli_test_support.h"
+#include "filter/exempt_test.h"
+#include "platform/core/utf.h"
 #include "platform/registry/registry.h"
 #include "settings/exception_list.h"
 
@@ -36,6 +38,66 @@ protected:
         return result.out;
     }
 };
+
+// Stores the Exception value's data exactly as given.
+void PutValue(const std::string& data) {
+    HKEY key = nullptr;
+    ASSERT_EQ(platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFilterKeyPath, 0, 0, &key), ERROR_SUCCESS);
+    ASSERT_EQ(platform::RegSetValueExW(key, kExceptionValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.data()),
+                                       static_cast<DWORD>(data.size())),
+              ERROR_SUCCESS);
+    platform::RegCloseKey(key);
+}
+
+std::string Utf16Bytes(std::u16string_view units) {
+    return std::string(reinterpret_cast<const char*>(units.data()), units.size() * sizeof(char16_t));
+}
+
+TEST_F(ExceptionsTest, TheListIsExactlyWhatTheFilterAppliesAndAnUnusableValueIsSaidSo) {
+    const struct {
+        const char* what;
+        std::string data;
+        std::string listed;
+        const char* warning;  // on standard error; empty: none, and exit status 0
+    } cases[] = {
+        {"sound", Utf16Bytes(u".mp3.zz"), "mp3\nzz\n", ""},
+        {"no leading dot", Utf16Bytes(u"mp3.zz"), "zz\n", "does not begin with"},
+        {"odd length", Utf16Bytes(u".mp3.zz") + "q", "mp3\nzzq\n", "odd length"},
+        {"longer than 4096 bytes", Utf16Bytes(u".mp3.zz" + std::u16string(2100, u'a')), "",
+         "longer than the 4096 bytes the filter reads"},
+    };
+    const char16_t* probes[] = {u"mp3", u"p3", u"zz", u"zzq", u"a"};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        PutValue(c.data);
+        const RunResult result = Run({"exceptions"});
+        EXPECT_EQ(result.out, c.listed);
+        if (*c.warning == 0) {
+            EXPECT_EQ(result.status, 0);
+            EXPECT_EQ(result.err, "");
+        } else {
+            EXPECT_EQ(result.status, 1);
+            EXPECT_TRUE(Holds(result.err, "warning: ")) << result.err;
+            EXPECT_TRUE(Holds(result.err, c.warning)) << result.err;
+        }
+        // What is listed is what the filter's own exempt test applies.
+        for (const char16_t* probe : probes) {
+            const std::u16string name = std::u16string(u"\\song.") + probe;
+            const bool listed = Holds("\n" + result.out, "\n" + platform::Utf8FromUtf16Lossy(probe) + "\n");
+            EXPECT_EQ(quillane_filter::IsExempt(name.c_str()) != FALSE, listed)
+                << platform::Utf8FromUtf16Lossy(probe);
+        }
+    }
+}
+
+TEST_F(ExceptionsTest, ConvertWarnsAtStartWhenTheListCannotBeUsed) {
+    PutValue(Utf16Bytes(u".mp3" + std::u16string(2100, u'a')));
+    WriteFile("card/song.mp3", TextOfSize(10000));
+    const RunResult result = Run({"convert", Path("card")});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(Holds(result.err, "warning: the stored exempt list")) << result.err;
+    EXPECT_TRUE(Holds(result.err, "the filter exempts no type")) << result.err;
+}
 
 TEST_F(ExceptionsTest, AddSortsWithoutRegardToCaseAndStoresAsTheSettingsProgramDoes) {
     const RunResult add = Run({"exceptions", "add", "wmv", ".MP3", "..jpg", "tar.gz"});

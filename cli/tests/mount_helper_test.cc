@@ -28,6 +28,10 @@ TEST(MountHelperTest, MountsCommandLineBecomesTheMountCommands) {
          false},
         {{"-snv", "/card", "/mp", "-tfuse.quillane"}, {"/card", "/mp"}, false},
         {{"/card", "/mp", "-f", "-o", "ro"}, {"/card", "/mp", "-o", "ro"}, true},
+        // An fstab line with the owner and mask options of a vfat mount.
+        {{"/card", "/mp", "-o", "noauto,allow_other,uid=1000,gid=1000,fmask=0133,dmask=0022"},
+         {"/card", "/mp", "-o", "allow_other,uid=1000,gid=1000,fmask=0133,dmask=0022"},
+         false},
         {{"/card", "/mp", "-o", "fsname=a\\,b,ro"}, {"/card", "/mp", "-o", "fsname=a\\,b,ro"}, false},
         {{"/card"}, {}, false},
         {{"/card", "/mp", "/extra"}, {}, false},

@@ -24,7 +24,7 @@ TEST_F(UsageTest, HelpOfTheCommandAndOfEverySubcommandExitsZero) {
     }
     const RunResult help_of = Run({"help", "pack"});
     EXPECT_EQ(help_of.status, 0);
-    EXPECT_TRUE(Holds(help_of.out, "usage: quillane pack IN OUT"));
+    EXPECT_TRUE(Holds(help_of.out, "usage: quillane pack [--encoder zlib|libdeflate] IN OUT"));
 }
 
 TEST_F(UsageTest, WrongCommandLinesExitTwoWithTheReasonOnStandardError) {

@@ -1,9 +1,8 @@
-// The signature test, the block encoder and the block decoder of the
-// compressed file format (see codec.h). The filter links them to expand files
-// when they open and to recompress them when they close; the command-line tool
-// links them to pack and unpack ordinary files. They keep no state between
-// runs and call nothing but their source, their sink, malloc, zlib and the
-// block expander (block_decode.cc).
+// The signature test and the block decoder of the compressed file format
+// (see codec.h; the encoder is in block_encoder.cc). The filter links them to
+// expand files when they open; the command-line tool links them to unpack
+// ordinary files. They keep no state between runs and call nothing but their
+// source, their sink, malloc, zlib and the block expander (block_decode.cc).
 #include "filter/codec/codec.h"
 
 #include <zlib.h>
@@ -26,26 +25,8 @@ extern const BYTE kCodecSignature[kCodecSignatureSize] = {0xBE, 0xEF, 0x85, 0xA1
 
 namespace {
 
-static_assert(kCodecOutputCapacity >= 131072 + (131072 >> 12) + (131072 >> 14) + (131072 >> 25) + 13,
-              "the encoder's output buffer must hold zlib's worst case for a whole block");
-
-void WriteLittleEndian(DWORD value, BYTE* bytes) {
-    bytes[0] = static_cast<BYTE>(value);
-    bytes[1] = static_cast<BYTE>(value >> 8);
-    bytes[2] = static_cast<BYTE>(value >> 16);
-    bytes[3] = static_cast<BYTE>(value >> 24);
-}
-
 bool Put(const CodecSink& sink, const BYTE* bytes, DWORD count) {
     return sink.write(sink.context, bytes, count) != 0;
-}
-
-bool PutBlock(const CodecSink& sink, DWORD dataLength, DWORD storedLength, const BYTE* payload,
-              DWORD payloadLength) {
-    BYTE header[kCodecHeaderSize];
-    WriteLittleEndian(dataLength, header);
-    WriteLittleEndian(storedLength, header + 4);
-    return Put(sink, header, sizeof header) && Put(sink, payload, payloadLength);
 }
 
 // How a block ended for the decoder: kCodecCompleted lets it go on to the next
@@ -88,32 +69,6 @@ CodecResult DecodeCompressedBlock(const CodecSource& source, const CodecSink& si
 BOOL CodecIsSignature(const BYTE* bytes, DWORD delivered) {
     return bytes != nullptr && delivered == kCodecSignatureSize &&
            std::memcmp(bytes, kCodecSignature, kCodecSignatureSize) == 0;
-}
-
-CodecResult CodecEncode(const CodecSource* source, const CodecSink* sink) {
-    // Both buffers come before the signature goes out, so that a shortage of
-    // memory leaves the sink untouched rather than holding a signature alone.
-    Buffer input = AllocateBuffer(kCodecBlockSize);
-    Buffer output = AllocateBuffer(kCodecOutputCapacity);
-    if (!input || !output) return kCodecNoMemory;
-    if (!Put(*sink, kCodecSignature, kCodecSignatureSize)) return kCodecSinkFailed;
-
-    for (;;) {
-        DWORD count = 0;
-        if (!source->read(source->context, input.get(), kCodecBlockSize, &count) || count > kCodecBlockSize) {
-            return kCodecSourceFailed;
-        }
-        if (count == 0) return kCodecCompleted;
-
-        uLongf streamLength = kCodecOutputCapacity;
-        const bool shorter =
-            compress2(output.get(), &streamLength, input.get(), count, kCodecLevel) == Z_OK && streamLength < count;
-        const bool written =
-            shorter ? PutBlock(*sink, count, static_cast<DWORD>(streamLength), output.get(),
-                               static_cast<DWORD>(streamLength))
-                    : PutBlock(*sink, count, count, input.get(), count);
-        if (!written) return kCodecSinkFailed;
-    }
 }
 
 CodecResult CodecDecode(const CodecSource* source, const CodecSink* sink) {

@@ -22,6 +22,7 @@ enum : DWORD {
     kCodecLevel = 9,                // compress2 level for every block
     kCodecSignatureSize = 4,
     kCodecHeaderSize = 8,
+    kCodecMostThreads = 8,          // threads the encoder compresses on at most
 };
 
 extern const BYTE kCodecSignature[kCodecSignatureSize];  // BE EF 85 A1
@@ -63,8 +64,31 @@ BOOL CodecIsSignature(const BYTE* bytes, DWORD delivered);
 // the data had ended there (what was written is a well-formed compressed file
 // of that much data) and reports kCodecSourceFailed; a failed write stops at
 // once with kCodecSinkFailed; buffers that cannot be had give kCodecNoMemory
-// before anything is written. Holds 131072 + 144191 bytes while it runs.
+// before anything is written.
+//
+// The blocks of one run are compressed on every core (at most
+// kCodecMostThreads threads, the caller's among them) and written in order,
+// so the output is byte for byte what one thread makes. The source is read
+// and the sink written only on the caller's thread, in the same requests as
+// on one thread. Memory: a file of one block holds one block's buffers,
+// 131072 + 144191 bytes, and starts no thread; a longer one reads ahead two
+// blocks a thread, holding at most 2 x kCodecMostThreads x (131072 + 144191)
+// bytes (4.4 MB) besides zlib's own state on each thread. Should later
+// buffers or threads not be had, it goes on with fewer.
 CodecResult CodecEncode(const CodecSource* source, const CodecSink* sink);
+
+// The block encoders: both write zlib streams that uncompress decodes
+// exactly. Values are pinned.
+enum CodecEncoder : DWORD {
+    kCodecEncoderZlib = 0,        // compress2 at level 9
+    kCodecEncoderLibdeflate = 1,  // libdeflate at level 9: faster, slightly smaller
+};
+
+// CodecEncode with the given block encoder (zlib for any other value); the
+// same blocks, the same rules and ends. A libdeflate compressor that cannot
+// be had leaves that thread's blocks to zlib. Each thread with libdeflate
+// also holds its compressor (about 1 MB at level 9).
+CodecResult CodecEncodeWith(const CodecSource* source, const CodecSink* sink, CodecEncoder encoder);
 
 // Decodes the blocks that follow the signature (which the caller has read and
 // tested) into the sink, one block's buffers at a time. What was decoded stays

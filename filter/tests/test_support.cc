@@ -104,6 +104,16 @@ void TestRegistry::SetExceptions(std::u16string_view text) {
     platform::RegCloseKey(key);
 }
 
+void TestRegistry::SetText(std::u16string_view value_name, std::u16string_view text, DWORD type) {
+    const std::u16string name(value_name), data(text);
+    HKEY key = nullptr;
+    ASSERT_EQ(platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, quillane_filter::kFilterKey, 0, 0, &key), ERROR_SUCCESS);
+    EXPECT_EQ(platform::RegSetValueExW(key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.c_str()),
+                                       static_cast<DWORD>((data.size() + 1) * sizeof(WCHAR))),
+              ERROR_SUCCESS);
+    platform::RegCloseKey(key);
+}
+
 void TestRegistry::RemoveFilterKey() {
     EXPECT_EQ(platform::RegDeleteKeyW(HKEY_LOCAL_MACHINE, quillane_filter::kFilterKey), ERROR_SUCCESS);
 }

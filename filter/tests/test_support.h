@@ -43,6 +43,8 @@ public:
     // Stores `text` as the `Exception` value the way the settings program
     // does: REG_SZ, 4096 bytes, NUL and zeros after the text.
     void SetExceptions(std::u16string_view text);
+    // Stores `text` with its NUL as a value of the filter's key, of `type`.
+    void SetText(std::u16string_view value_name, std::u16string_view text, DWORD type = REG_SZ);
     void RemoveFilterKey();
 
 private:

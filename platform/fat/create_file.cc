@@ -108,8 +108,10 @@ HANDLE CreateNew(Volume::State& volume, const Resolved& resolved, const OpenRequ
     }
     struct stat status {};
     const bool made = fstat(file->fd.Get(), &status) == 0;
-    // Times first: the attributes may make the file read-only.
-    RecordCreationTime(file->fd.Get());
+    // Times first: the attributes may make the file read-only. A number the
+    // host gives again starts with nothing kept.
+    if (made) volume.store.Forget(status);
+    RecordCreationTime(volume.store, file->fd.Get());
     DWORD error = made ? WriteAttributes(volume.store, file->fd.Get(), status,
                                          request.flags_and_attributes | FILE_ATTRIBUTE_ARCHIVE)
                        : ErrorFromErrno(errno);

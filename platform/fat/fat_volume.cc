@@ -25,7 +25,7 @@ std::unique_ptr<Volume> Volume::Open(const std::string& host_dir) {
                                              : ErrorFromErrno(open_errno));
         return nullptr;
     }
-    state->store = StoreFor(state->root.Get());
+    state->store.SetKind(StoreKindFor(state->root.Get()));
     return std::unique_ptr<Volume>(new Volume(std::move(state)));
 }
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -190,7 +191,7 @@ BOOL GetFileInformationByHandle(HANDLE h, LPBY_HANDLE_FILE_INFORMATION informati
     if (information == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     struct stat status {};
     if (!Status(*file, status)) return FALSE;
-    const FileTimes times = ReadTimes(file->fd.Get(), status);
+    const FileTimes times = ReadTimes(file->volume->store, file->fd.Get(), status);
     const auto size = static_cast<std::uint64_t>(status.st_size);
     const auto index = static_cast<std::uint64_t>(status.st_ino);
     *information = BY_HANDLE_FILE_INFORMATION{};
@@ -219,7 +220,7 @@ BOOL GetFileTime(HANDLE h, LPFILETIME creation, LPFILETIME last_access, LPFILETI
     if (file == nullptr) return FALSE;
     struct stat status {};
     if (!Status(*file, status)) return FALSE;
-    const FileTimes times = ReadTimes(file->fd.Get(), status);
+    const FileTimes times = ReadTimes(file->volume->store, file->fd.Get(), status);
     if (creation != nullptr) *creation = times.creation;
     if (last_access != nullptr) *last_access = times.last_access;
     if (last_write != nullptr) *last_write = times.last_write;
@@ -231,7 +232,7 @@ BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* last_access
     if (file == nullptr) return FALSE;
     if ((file->access & GENERIC_WRITE) == 0) return FailWith(ERROR_ACCESS_DENIED);
     std::lock_guard lock(file->mutex);
-    if (const DWORD error = WriteTimes(file->fd.Get(), creation, last_access, last_write); error != ERROR_SUCCESS) {
+    if (const DWORD error = WriteTimes(file->volume->store, file->fd.Get(), creation, last_access, last_write); error != ERROR_SUCCESS) {
         return FailWith(error);
     }
     if (IsTimeGiven(last_access)) file->kept_times[0] = TimespecFromFileTime(*last_access);
@@ -240,13 +241,41 @@ BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* last_access
     return TRUE;
 }
 
+namespace {
+
+// Sets the host file's length. Some FUSE-served FAT drivers refuse any
+// truncate but to zero (EPERM): for them a length that is already right is
+// left alone, and a longer one is reached by writing zeros, as FAT itself
+// grows a file. A shorter one but zero stays refused.
+DWORD SetHostLength(int fd, std::uint64_t length) {
+    if (ftruncate(fd, static_cast<off_t>(length)) == 0) return ERROR_SUCCESS;
+    const int truncate_errno = errno;
+    struct stat status {};
+    if (truncate_errno != EPERM || fstat(fd, &status) != 0) return ErrorFromErrno(truncate_errno);
+    auto size = static_cast<std::uint64_t>(status.st_size);
+    if (size == length) return ERROR_SUCCESS;
+    if (size > length) return ErrorFromErrno(truncate_errno);
+    static constexpr char kZeros[65536] = {};
+    while (size < length) {
+        const size_t chunk = static_cast<size_t>(std::min<std::uint64_t>(sizeof kZeros, length - size));
+        const ssize_t put = pwrite(fd, kZeros, chunk, static_cast<off_t>(size));
+        if (put <= 0) return ErrorFromErrno(put < 0 ? errno : ENOSPC);
+        size += static_cast<std::uint64_t>(put);
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 BOOL SetEndOfFile(HANDLE h) noexcept {
     FileObject* file = AsFile(h);
     if (file == nullptr) return FALSE;
     if ((file->access & GENERIC_WRITE) == 0) return FailWith(ERROR_ACCESS_DENIED);
     std::lock_guard lock(file->mutex);
     if (file->pointer > kMaxFileSize) return FailWith(ERROR_DISK_FULL);
-    if (ftruncate(file->fd.Get(), static_cast<off_t>(file->pointer)) != 0) return FailWithErrno(errno);
+    if (const DWORD error = SetHostLength(file->fd.Get(), file->pointer); error != ERROR_SUCCESS) {
+        return FailWith(error);
+    }
     RestoreKeptTimes(*file);
     return TRUE;
 }

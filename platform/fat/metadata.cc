@@ -49,35 +49,78 @@ int SetExtendedAttribute(int fd, const char* name, const void* value, size_t siz
 
 }  // namespace
 
-AttributeStore StoreFor(int fd) {
+AttributeStoreKind StoreKindFor(int fd) {
     struct statfs info {};
-    if (fstatfs(fd, &info) == 0 && info.f_type == MSDOS_SUPER_MAGIC) return AttributeStore::kFatIoctl;
-    return AttributeStore::kExtendedAttribute;
+    if (fstatfs(fd, &info) == 0 && info.f_type == MSDOS_SUPER_MAGIC) return AttributeStoreKind::kFatIoctl;
+    // A host that has no extended attributes says so for any name; one that
+    // has them says only that this one is missing.
+    char probe;
+    if (fgetxattr(fd, kAttributesName, &probe, sizeof probe) < 0 && Unsupported(errno)) {
+        return AttributeStoreKind::kVolumeMemory;
+    }
+    return AttributeStoreKind::kExtendedAttribute;
 }
 
-DWORD ReadAttributes(AttributeStore store, int fd, const struct stat& status) {
+void AttributeStore::Forget(const struct stat& status) {
+    if (kind_ != AttributeStoreKind::kVolumeMemory) return;
+    std::lock_guard lock(mutex_);
+    kept_.erase(Key{status.st_dev, status.st_ino});
+}
+
+AttributeStore::Kept AttributeStore::Lookup(const struct stat& status) const {
+    std::lock_guard lock(mutex_);
+    const auto found = kept_.find(Key{status.st_dev, status.st_ino});
+    return found == kept_.end() ? Kept{} : found->second;
+}
+
+void AttributeStore::KeepAttributes(const struct stat& status, DWORD attributes) {
+    std::lock_guard lock(mutex_);
+    Kept& kept = kept_[Key{status.st_dev, status.st_ino}];
+    kept.attributes = attributes;
+    kept.has_attributes = true;
+}
+
+void AttributeStore::KeepCreation(const struct stat& status, std::uint64_t creation) {
+    std::lock_guard lock(mutex_);
+    kept_[Key{status.st_dev, status.st_ino}].creation = creation;
+}
+
+DWORD ReadAttributes(const AttributeStore& store, int fd, const struct stat& status) {
     DWORD attributes = 0;
-    if (fd >= 0 && store == AttributeStore::kFatIoctl) {
+    const AttributeStoreKind kind = store.Kind();
+    if (fd >= 0 && kind == AttributeStoreKind::kFatIoctl) {
         std::uint32_t fat = 0;
         if (ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) == 0) attributes = fat & kStoredAttributes;
+    } else if (kind == AttributeStoreKind::kVolumeMemory) {
+        const AttributeStore::Kept kept = store.Lookup(status);
+        if (kept.has_attributes) attributes = kept.attributes;
     } else if (fd >= 0) {
         char text[16] = {};
         const ssize_t length = fgetxattr(fd, kAttributesName, text, sizeof text - 1);
         if (length > 0) attributes = static_cast<DWORD>(std::strtoul(text, nullptr, 16)) & kStoredAttributes;
     }
-    if (store == AttributeStore::kExtendedAttribute && S_ISREG(status.st_mode)) {
+    if (kind == AttributeStoreKind::kExtendedAttribute && S_ISREG(status.st_mode)) {
         // The mode bits are the truth for read-only: a host program may have
         // changed them since the extended attribute was written.
         attributes &= ~FILE_ATTRIBUTE_READONLY;
         if ((status.st_mode & kAnyWrite) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
     }
+    if (kind == AttributeStoreKind::kVolumeMemory && S_ISREG(status.st_mode) && (status.st_mode & kAnyWrite) == 0) {
+        // Kept for the volume's life, and read-only besides when the host
+        // says so: such a host keeps no mode bits of ours.
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    }
     if (S_ISDIR(status.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
     return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
 }
 
-DWORD WriteAttributes(AttributeStore store, int fd, const struct stat& status, DWORD attributes) {
+DWORD WriteAttributes(AttributeStore& store, int fd, const struct stat& status, DWORD attributes) {
     attributes &= kStoredAttributes;
-    if (store == AttributeStore::kFatIoctl) {
+    if (store.Kind() == AttributeStoreKind::kVolumeMemory) {
+        store.KeepAttributes(status, attributes);
+        return ERROR_SUCCESS;
+    }
+    if (store.Kind() == AttributeStoreKind::kFatIoctl) {
         std::uint32_t fat = attributes;
         if (S_ISDIR(status.st_mode)) fat |= ATTR_DIR;
         return ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &fat) == 0 ? ERROR_SUCCESS : ErrorFromErrno(errno);
@@ -100,11 +143,15 @@ DWORD WriteAttributes(AttributeStore store, int fd, const struct stat& status, D
     return ERROR_SUCCESS;
 }
 
-FileTimes ReadTimes(int fd, const struct stat& status) {
+FileTimes ReadTimes(const AttributeStore& store, int fd, const struct stat& status) {
     FileTimes times{};
     times.last_write = FileTimeFromTimespec(status.st_mtim);
     times.last_access = FileTimeFromTimespec(status.st_atim);
     times.creation = times.last_write;
+    if (store.Kind() == AttributeStoreKind::kVolumeMemory) {
+        if (const std::uint64_t kept = store.Lookup(status).creation; kept != 0) times.creation = Split(kept);
+        return times;
+    }
     if (fd < 0) return times;
     std::uint64_t stored = 0;
     if (fgetxattr(fd, kCreatedName, &stored, sizeof stored) == static_cast<ssize_t>(sizeof stored)) {
@@ -122,13 +169,18 @@ FileTimes ReadTimes(int fd, const struct stat& status) {
 
 bool IsTimeGiven(const FILETIME* time) { return time != nullptr && Combine(*time) != 0; }
 
-DWORD WriteTimes(int fd, const FILETIME* creation, const FILETIME* last_access, const FILETIME* last_write) {
+DWORD WriteTimes(AttributeStore& store, int fd, const FILETIME* creation, const FILETIME* last_access,
+                 const FILETIME* last_write) {
     const auto given = IsTimeGiven;
     timespec host[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
     if (given(last_access)) host[0] = TimespecFromFileTime(*last_access);
     if (given(last_write)) host[1] = TimespecFromFileTime(*last_write);
     if ((given(last_access) || given(last_write)) && futimens(fd, host) != 0) return ErrorFromErrno(errno);
-    if (given(creation)) {
+    if (given(creation) && store.Kind() == AttributeStoreKind::kVolumeMemory) {
+        struct stat status {};
+        if (fstat(fd, &status) != 0) return ErrorFromErrno(errno);
+        store.KeepCreation(status, Combine(*creation));
+    } else if (given(creation)) {
         const std::uint64_t stored = Combine(*creation);
         const int set_errno = SetExtendedAttribute(fd, kCreatedName, &stored, sizeof stored);
         if (set_errno != 0 && !Unsupported(set_errno)) return ErrorFromErrno(set_errno);
@@ -136,10 +188,14 @@ DWORD WriteTimes(int fd, const FILETIME* creation, const FILETIME* last_access, 
     return ERROR_SUCCESS;
 }
 
-void RecordCreationTime(int fd) {
+void RecordCreationTime(AttributeStore& store, int fd) {
     struct stat status {};
     if (fstat(fd, &status) != 0) return;
     const std::uint64_t stored = Combine(FileTimeFromTimespec(status.st_mtim));
+    if (store.Kind() == AttributeStoreKind::kVolumeMemory) {
+        store.KeepCreation(status, stored);
+        return;
+    }
     SetExtendedAttribute(fd, kCreatedName, &stored, sizeof stored);
 }
 

@@ -40,7 +40,7 @@ bool Describe(const Volume::State& volume, int dir, const std::string& host_name
     if (fd.Valid() && (fstat(fd.Get(), &own) != 0 || own.st_ino != status.st_ino || own.st_dev != status.st_dev)) {
         return false;
     }
-    const FileTimes times = ReadTimes(fd.Get(), status);
+    const FileTimes times = ReadTimes(volume.store, fd.Get(), status);
     const auto size = static_cast<std::uint64_t>(status.st_size);
     data = WIN32_FIND_DATAW{};
     data.dwFileAttributes = ReadAttributes(volume.store, fd.Get(), status);

@@ -13,4 +13,14 @@ bool TestCard::HostHasExtendedAttributes() {
     return supported;
 }
 
+bool TestCard::HostKeepsModeBits() {
+    const std::string probe = (dir_ / ".mode-probe").string();
+    std::ofstream(probe) << "";
+    struct stat status {};
+    const bool kept = chmod(probe.c_str(), 0444) == 0 && stat(probe.c_str(), &status) == 0 &&
+                      (status.st_mode & 0222) == 0;
+    std::filesystem::remove(probe);
+    return kept;
+}
+
 }  // namespace platform::fat

@@ -12,10 +12,12 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/core/last_error.h"
 #include "platform/fat/fat_volume.h"
+#include "tests/fat_host/fat_host.h"
 
 namespace platform::fat {
 
@@ -29,6 +31,17 @@ protected:
         std::string pattern = (parent / "card-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
+        // With QUILLANE_TEST_CARD_HOST set the card is a real FAT file
+        // system, checked with fsck after the test.
+        std::string host_error;
+        if (const std::optional<quillane::test::FatKind> kind = quillane::test::CardHostFromEnvironment(&host_error)) {
+            bool unavailable = false;
+            fat_host_ = quillane::test::FatHost::Serve(*kind, dir_.string() + ".img", dir_.string(), &host_error,
+                                                      &unavailable);
+            if (fat_host_ == nullptr && unavailable) GTEST_SKIP() << host_error;
+            ASSERT_NE(fat_host_, nullptr) << host_error;
+        }
+        ASSERT_TRUE(host_error.empty()) << host_error;
         volume_ = Volume::Open(dir_.string());
         ASSERT_NE(volume_, nullptr);
         hooks_ = volume_->Hooks();
@@ -40,6 +53,11 @@ protected:
         }
         volume_.reset();
         std::error_code ignored;
+        if (fat_host_ != nullptr) {
+            EXPECT_EQ(fat_host_->TakeDownAndCheck(), "");
+            fat_host_.reset();
+            std::filesystem::remove(dir_.string() + ".img", ignored);
+        }
         // Read-only files and folders must not stop the clean-up.
         std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
                                      ignored);
@@ -81,10 +99,14 @@ protected:
 
     // Whether the host lets this folder hold user extended attributes.
     bool HostHasExtendedAttributes();
+    // Whether the host keeps a file's write bits as they are set (a
+    // FUSE-served FAT driver may refuse or ignore chmod).
+    bool HostKeepsModeBits();
 
     std::filesystem::path dir_;
     std::unique_ptr<Volume> volume_;
     HookTable hooks_{};
+    std::unique_ptr<quillane::test::FatHost> fat_host_;
 };
 
 }  // namespace platform::fat

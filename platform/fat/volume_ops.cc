@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "platform/core/last_error.h"
 #include "platform/fat/host_error.h"
@@ -45,6 +47,13 @@ DWORD AttributesOf(const Volume::State& volume, const Resolved& resolved) {
     return ReadAttributes(volume.store, fd.Get(), resolved.entry.status);
 }
 
+bool IsEmptyFolder(const Resolved& resolved) {
+    UniqueFd folder(openat(resolved.parent.Get(), resolved.entry.host_name.c_str(),
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::vector<std::string> names;
+    return folder.Valid() && ListDirectory(folder.Get(), names) == ERROR_SUCCESS && names.empty();
+}
+
 // Delete refuses folders and read-only files, as FAT does.
 DWORD CheckDeletable(const Volume::State& volume, const Resolved& resolved) {
     if (resolved.is_root || S_ISDIR(resolved.entry.status.st_mode)) return ERROR_ACCESS_DENIED;
@@ -52,12 +61,25 @@ DWORD CheckDeletable(const Volume::State& volume, const Resolved& resolved) {
     return ERROR_SUCCESS;
 }
 
+// Renames without ever replacing an entry at the new name: 0 or the host's
+// errno (EEXIST when the name is taken). Hosts that cannot promise that in
+// the rename itself (FUSE-served FAT drivers answer RENAME_NOREPLACE with
+// EINVAL, older kernels with ENOSYS) get a look at the new name first, then
+// a plain rename. That leaves a window: an entry that another process makes
+// at the new name between the look and the rename is replaced. Within this
+// process the share table keeps the layer's own calls out of it, and FAT has
+// no hard links to make the check atomic with instead.
+int RenameWithoutReplacing(int from_dir, const char* from_name, int to_dir, const char* to_name) {
+    if (renameat2(from_dir, from_name, to_dir, to_name, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    struct stat existing {};
+    if (fstatat(to_dir, to_name, &existing, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+    if (errno != ENOENT) return errno;
+    return renameat(from_dir, from_name, to_dir, to_name) == 0 ? 0 : errno;
+}
+
 int RenameNoReplace(const Resolved& from, const Resolved& to, const std::string& to_name) {
-    if (renameat2(from.parent.Get(), from.entry.host_name.c_str(), to.parent.Get(), to_name.c_str(),
-                  RENAME_NOREPLACE) == 0) {
-        return 0;
-    }
-    return errno;
+    return RenameWithoutReplacing(from.parent.Get(), from.entry.host_name.c_str(), to.parent.Get(), to_name.c_str());
 }
 
 // A rename that changes only the case of a name: the two names are one
@@ -71,16 +93,27 @@ DWORD RenameCaseOnly(const Resolved& from, const Resolved& to, const std::string
     char temporary[64];
     std::snprintf(temporary, sizeof temporary, ".quillane-rename-%d-%llu", static_cast<int>(getpid()),
                   static_cast<unsigned long long>(from.entry.status.st_ino));
-    if (renameat2(from.parent.Get(), from.entry.host_name.c_str(), from.parent.Get(), temporary, RENAME_NOREPLACE) !=
-        0) {
-        return ErrorFromErrno(errno);
+    if (const int first = RenameWithoutReplacing(from.parent.Get(), from.entry.host_name.c_str(), from.parent.Get(),
+                                                 temporary);
+        first != 0) {
+        return ErrorFromErrno(first);
     }
-    if (renameat2(from.parent.Get(), temporary, to.parent.Get(), to_name.c_str(), RENAME_NOREPLACE) != 0) {
-        const int second = errno;
-        renameat2(from.parent.Get(), temporary, from.parent.Get(), from.entry.host_name.c_str(), RENAME_NOREPLACE);
+    if (const int second = RenameWithoutReplacing(from.parent.Get(), temporary, to.parent.Get(), to_name.c_str());
+        second != 0) {
+        RenameWithoutReplacing(from.parent.Get(), temporary, from.parent.Get(), from.entry.host_name.c_str());
         return ErrorFromErrno(second);
     }
     return ERROR_SUCCESS;
+}
+
+// A move keeps a file's times on FAT, but fusefat stamps a file renamed
+// over another with the time of the rename: the times it had are put back.
+void KeepTimesOfMoved(const struct stat& before, int dir, const std::string& name) {
+    struct stat after {};
+    if (!S_ISREG(before.st_mode) || fstatat(dir, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (after.st_mtim.tv_sec == before.st_mtim.tv_sec && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec) return;
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    utimensat(dir, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
 // Scales the host's bytes to clusters of 512-byte sectors, with clusters
@@ -119,7 +152,12 @@ BOOL CreateDirectoryW(HANDLE h, LPCWSTR path, LPSECURITY_ATTRIBUTES /*security*/
     const char* name = resolved.entry.host_name.c_str();
     if (mkdirat(resolved.parent.Get(), name, 0777) != 0) return FailWithErrno(errno);
     UniqueFd made(openat(resolved.parent.Get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (made.Valid()) RecordCreationTime(made.Get());
+    struct stat made_status {};
+    if (made.Valid() && fstat(made.Get(), &made_status) == 0) {
+        // A number the host gives again starts with nothing kept.
+        volume->store.Forget(made_status);
+        RecordCreationTime(volume->store, made.Get());
+    }
     return TRUE;
 }
 
@@ -132,8 +170,14 @@ BOOL RemoveDirectoryW(HANDLE h, LPCWSTR path) noexcept {
     if (!S_ISDIR(resolved.entry.status.st_mode)) return FailWith(ERROR_DIRECTORY);
     if ((AttributesOf(*volume, resolved) & FILE_ATTRIBUTE_READONLY) != 0) return FailWith(ERROR_ACCESS_DENIED);
     if (unlinkat(resolved.parent.Get(), resolved.entry.host_name.c_str(), AT_REMOVEDIR) != 0) {
-        return FailWithErrno(errno == EEXIST ? ENOTEMPTY : errno);
+        // Hosts say "not empty" in their own ways: EEXIST, or EPERM (fusefat).
+        const int remove_errno = errno;
+        if (remove_errno == EEXIST || (remove_errno == EPERM && !IsEmptyFolder(resolved))) {
+            return FailWithErrno(ENOTEMPTY);
+        }
+        return FailWithErrno(remove_errno);
     }
+    volume->store.Forget(resolved.entry.status);
     return TRUE;
 }
 
@@ -180,6 +224,7 @@ BOOL DeleteFileW(HANDLE h, LPCWSTR path) noexcept {
                                                                                           : ErrorFromErrno(errno);
     });
     if (error != ERROR_SUCCESS) return FailWith(error);
+    volume->store.Forget(resolved.entry.status);
     return TRUE;
 }
 
@@ -207,6 +252,7 @@ BOOL MoveFileW(HANDLE h, LPCWSTR old_path, LPCWSTR new_path) noexcept {
         return rename_errno == 0 ? ERROR_SUCCESS : ErrorFromErrno(rename_errno);
     });
     if (error != ERROR_SUCCESS) return FailWith(error);
+    KeepTimesOfMoved(from.entry.status, to.parent.Get(), new_name);
     return TRUE;
 }
 
@@ -237,6 +283,8 @@ BOOL DeleteAndRenameFileW(HANDLE h, LPCWSTR destination, LPCWSTR source) noexcep
                    : ErrorFromErrno(errno);
     });
     if (error != ERROR_SUCCESS) return FailWith(error);
+    KeepTimesOfMoved(from.entry.status, to.parent.Get(), to.entry.host_name);
+    if (to.entry.exists) volume->store.Forget(to.entry.status);
     return TRUE;
 }
 

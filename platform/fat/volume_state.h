@@ -28,7 +28,7 @@ constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFull;
 struct platform::fat::Volume::State {
     std::string host_dir;
     UniqueFd root;
-    AttributeStore store = AttributeStore::kExtendedAttribute;
+    AttributeStore store;
     std::atomic<size_t> open_handles{0};
     mutable NameIndex names;  // folded names of the folders looked in lately
 };

@@ -3,7 +3,8 @@
 // what the settings program writes).
 //
 // The store is the directory named by QUILLANE_REGISTRY, else
-// $XDG_CONFIG_HOME/quillane/registry (default ~/.config/quillane/registry).
+// $XDG_CONFIG_HOME/quillane/registry (default ~/.config/quillane/registry):
+// each user has a store of their own.
 // Key names are case-insensitive and case-preserving; value names too. Every
 // write is atomic: a reader in any process sees the old value or the new one,
 // never a mix, and a crash mid-write leaves the old value.
@@ -45,6 +46,14 @@ LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_size, LPD
 LSTATUS RegCloseKey(HKEY key);
 
 // The host directory of the store, as chosen above (for messages and tools).
+// HOME and XDG_CONFIG_HOME count only when they are the caller's own (or do
+// not exist yet): under `sudo -E` they still name the invoking user's
+// folders, and root's store is then root's own home's.
 std::string RegistryStorePath();
+
+// False, with the reason in `why`, when the store exists and belongs to
+// another user than the caller (a QUILLANE_REGISTRY pointing there): a mount
+// or a conversion never reads or writes another user's settings.
+bool RegistryStoreIsCallers(std::string& why);
 
 }  // namespace platform

@@ -3,7 +3,9 @@
 #include "platform/registry/registry.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdlib>
@@ -592,15 +594,44 @@ TEST_F(RegistryTest, HandlesFromManyThreadsStayApart) {
 }
 
 // Where the store lies, from the environment at the time of the call.
-TEST(RegistryStorePathTest, FollowsTheEnvironment) {
+// Sets or unsets environment variables for a test and puts back what was
+// there at the end of its scope.
+class EnvironmentScope {
+public:
+    EnvironmentScope() {
+        for (auto& s : saved_) {
+            if (const char* v = std::getenv(s.name)) s.value = v, s.set = true;
+        }
+    }
+    ~EnvironmentScope() {
+        for (const auto& s : saved_) Put(s.name, s.set ? s.value.c_str() : nullptr);
+    }
+    EnvironmentScope(const EnvironmentScope&) = delete;
+    EnvironmentScope& operator=(const EnvironmentScope&) = delete;
+
+    static void Put(const char* name, const char* value) {
+        if (value != nullptr) {
+            ::setenv(name, value, 1);
+        } else {
+            ::unsetenv(name);
+        }
+    }
+    static void PutStorePlaces(const char* registry, const char* config_home, const char* home) {
+        Put("QUILLANE_REGISTRY", registry);
+        Put("XDG_CONFIG_HOME", config_home);
+        Put("HOME", home);
+    }
+
+private:
     struct Saved {
         const char* name;
         std::string value;
         bool set;
-    } saved[] = {{"QUILLANE_REGISTRY", {}, false}, {"XDG_CONFIG_HOME", {}, false}, {"HOME", {}, false}};
-    for (auto& s : saved) {
-        if (const char* v = std::getenv(s.name)) s.value = v, s.set = true;
-    }
+    } saved_[3] = {{"QUILLANE_REGISTRY", {}, false}, {"XDG_CONFIG_HOME", {}, false}, {"HOME", {}, false}};
+};
+
+TEST(RegistryStorePathTest, FollowsTheEnvironment) {
+    const EnvironmentScope environment;
     struct Case {
         const char* registry;
         const char* config_home;
@@ -614,20 +645,66 @@ TEST(RegistryStorePathTest, FollowsTheEnvironment) {
         {nullptr, "", "/home/me", "/home/me/.config/quillane/registry"},
         {nullptr, "relative/config", "/home/me", "/home/me/.config/quillane/registry"},
     };
-    auto put = [](const char* name, const char* value) {
-        if (value != nullptr) {
-            ::setenv(name, value, 1);
-        } else {
-            ::unsetenv(name);
-        }
-    };
     for (const auto& c : cases) {
-        put("QUILLANE_REGISTRY", c.registry);
-        put("XDG_CONFIG_HOME", c.config_home);
-        put("HOME", c.home);
+        EnvironmentScope::PutStorePlaces(c.registry, c.config_home, c.home);
         EXPECT_EQ(RegistryStorePath(), c.expected);
     }
-    for (const auto& s : saved) put(s.name, s.set ? s.value.c_str() : nullptr);
+}
+
+// The caller's home as the user database has it.
+std::string OwnHome() {
+    const passwd* entry = ::getpwuid(::geteuid());
+    return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : ".";
+}
+
+// HOME and XDG_CONFIG_HOME that name another user's folders (as under
+// `sudo -E`) are passed over, and a store of another user is not the caller's.
+TEST(RegistryStorePathTest, PassesOverAnotherUsersFolders) {
+    const EnvironmentScope environment;
+    const TempDirectory temp;
+    const std::string own = temp.Path() + "/own";
+    const std::string others = temp.Path() + "/others";
+    std::filesystem::create_directories(own + "/store");
+    std::filesystem::create_directories(others + "/store");
+    // Root gives a folder away; anyone else finds one of root's.
+    const std::string other = ::geteuid() == 0 ? others : std::string("/");
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(others.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chown((others + "/store").c_str(), 65534, 65534), 0);
+    }
+    const std::string other_store = ::geteuid() == 0 ? others + "/store" : std::string("/");
+    const std::string fallback = OwnHome() + "/.config/quillane/registry";
+    struct Case {
+        std::string config_home;
+        std::string home;
+        std::string expected;
+    } cases[] = {
+        {other, own, own + "/.config/quillane/registry"},
+        {"", other, fallback},
+        {other, other, fallback},
+        {own, other, own + "/quillane/registry"},
+        {own + "/missing", other, own + "/missing/quillane/registry"},
+        {"", own + "/missing", own + "/missing/.config/quillane/registry"},
+    };
+    for (const auto& c : cases) {
+        EnvironmentScope::PutStorePlaces(nullptr, c.config_home.empty() ? nullptr : c.config_home.c_str(),
+                                         c.home.c_str());
+        EXPECT_EQ(RegistryStorePath(), c.expected) << "XDG_CONFIG_HOME=" << c.config_home << " HOME=" << c.home;
+    }
+
+    struct StoreCase {
+        std::string store;
+        bool callers;
+    } stores[] = {{own + "/store", true}, {own + "/missing", true}, {other_store, false}};
+    for (const auto& c : stores) {
+        EnvironmentScope::PutStorePlaces(c.store.c_str(), nullptr, nullptr);
+        std::string why;
+        EXPECT_EQ(RegistryStoreIsCallers(why), c.callers) << c.store;
+        EXPECT_EQ(why.empty(), c.callers) << why;
+        if (!c.callers) {
+            EXPECT_NE(why.find(c.store), std::string::npos) << why;
+        }
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "platform/registry/store_layout.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -19,14 +20,24 @@ std::string EnvironmentValue(const char* name) {
     return value != nullptr ? std::string(value) : std::string();
 }
 
+// A folder named by the environment that exists and belongs to another
+// user is not the caller's: under `sudo -E` (or su without a login) HOME and
+// XDG_CONFIG_HOME still name the invoking user's folders, and root must not
+// read or write that user's store. A folder that does not exist yet is
+// taken: the caller makes it.
+bool OthersFolder(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && status.st_uid != ::geteuid();
+}
+
 std::string HomeDirectory() {
     std::string home = EnvironmentValue("HOME");
-    if (!home.empty()) return home;
+    if (!home.empty() && !OthersFolder(home)) return home;
     long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
     passwd entry{};
     passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
         found->pw_dir != nullptr) {
         return found->pw_dir;
     }
@@ -43,8 +54,17 @@ std::string RegistryStorePath() {
     // A relative XDG_CONFIG_HOME is invalid and is ignored, as the convention
     // that defines it asks.
     std::string config = EnvironmentValue("XDG_CONFIG_HOME");
-    if (config.empty() || config.front() != '/') config = HomeDirectory() + "/.config";
+    if (config.empty() || config.front() != '/' || OthersFolder(config)) config = HomeDirectory() + "/.config";
     return config + "/quillane/registry";
+}
+
+bool RegistryStoreIsCallers(std::string& why) {
+    const std::string store = RegistryStorePath();
+    struct stat status {};
+    if (::stat(store.c_str(), &status) != 0 || status.st_uid == ::geteuid()) return true;
+    why = "the registry store " + store + " belongs to user " + std::to_string(status.st_uid) +
+          ", not to this user (" + std::to_string(::geteuid()) + ")";
+    return false;
 }
 
 namespace registry_store {

@@ -11,7 +11,15 @@ std::shared_ptr<Card> Card::Build(std::u16string_view folder_name, const std::st
                                   const MountOptions& options, DWORD* error, std::string* message) {
     const std::string where = "card \\" + Utf8FromUtf16Lossy(folder_name) + ": ";
     std::shared_ptr<Card> card(new Card(std::u16string(folder_name), host_dir));
+    std::string why_locked;
 
+    // One server per card: a second one refuses before it touches a file.
+    card->lock_ = CardLock::Take(host_dir, &why_locked);
+    if (card->lock_ == nullptr) {
+        *error = ERROR_SHARING_VIOLATION;
+        *message = where + why_locked;
+        return nullptr;
+    }
     card->fat_ = fat::Volume::Open(host_dir);
     if (card->fat_ == nullptr) {
         *error = GetLastError();
@@ -67,6 +75,8 @@ void Card::Dismantle() {
     }
     Unhook();
     fat_.reset();
+    // Another server of the card may start at once, in this process too.
+    lock_.reset();
 }
 
 void Card::Unhook() {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/fat/fat_volume.h"
+#include "platform/storage/card_lock.h"
 #include "platform/storage/filter_library.h"
 #include "platform/storage/storage_manager.h"
 
@@ -58,6 +59,8 @@ private:
 
     std::u16string folder_name_;
     std::string host_dir_;
+    // Held from before the volume opens until after it is gone.
+    std::unique_ptr<CardLock> lock_;
     std::unique_ptr<fat::Volume> fat_;
     std::vector<StackedFilter> filters_;  // bottom first
     HookTable top_{};

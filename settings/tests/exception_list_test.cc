@@ -67,8 +67,9 @@ TEST_F(ExceptionListTest, LoadingSplitsTheStoredText) {
         {u".wmv.mp3", {u"wmv", u"mp3"}},
         {u".tar.gz", {u"tar", u"gz"}},
         {u"..mp3", {u"", u"mp3"}},
-        {u"mp3", {u"p3"}},  // no leading dot: its first character is skipped all the same
-        {u"x", {u""}},
+        {u"mp3", {}},  // no "." on its left: the filter never matches it
+        {u"mp3.zz", {u"zz"}},
+        {u"x", {}},
         {u".wmv.", {u"wmv", u""}},
         {std::u16string(u".wmv\0.mp3", 9), {u"wmv"}},  // readers stop at the first NUL
     };
@@ -104,13 +105,52 @@ TEST_F(ExceptionListTest, AValueOfAnotherTypeIsReadAsText) {
     EXPECT_EQ(Load(), (Items{u"wmv"}));
 }
 
-TEST_F(ExceptionListTest, OnlyTheFirstFourKilobytesOfALongerValueCount) {
-    // 2048 characters with no NUL, then more that no reader sees.
-    std::u16string stored = u"." + std::u16string(2046, u'a') + u".b";
-    ASSERT_EQ(stored.size(), 2049u);
-    stored += u".unseen";
-    PutRaw(stored);
-    EXPECT_EQ(Load(), (Items{std::u16string(2046, u'a'), u""}));
+TEST_F(ExceptionListTest, AValueLongerThanFourKilobytesIsAnEmptyListAndSaidSo) {
+    // The filter reads nothing of a value that does not fit its 4096 bytes.
+    PutRaw(u".mp3" + std::u16string(2100, u'a'));
+    Items items{u"left over"};
+    std::string problem;
+    EXPECT_EQ(LoadExceptionList(items, &problem), ERROR_SUCCESS);
+    EXPECT_EQ(items, Items{});
+    EXPECT_NE(problem.find("longer than the 4096 bytes the filter reads"), std::string::npos) << problem;
+    EXPECT_EQ(ExceptionListWarning(), problem);
+}
+
+TEST_F(ExceptionListTest, AValueTheFilterCannotUseAsStoredIsSaidSo) {
+    const auto bytes = [](std::u16string_view units) {
+        return std::string(reinterpret_cast<const char*>(units.data()), units.size() * sizeof(WCHAR));
+    };
+    const struct {
+        const char* what;
+        std::string data;
+        Items items;
+        const char* problem;  // empty: none
+    } cases[] = {
+        {"sound", bytes(u".mp3.zz"), {u"mp3", u"zz"}, ""},
+        {"without its NUL, every character kept", bytes(u".mp3.zz"), {u"mp3", u"zz"}, ""},
+        {"no leading dot", bytes(u"mp3.zz"), {u"zz"}, "does not begin with"},
+        {"odd length", bytes(u".mp3.zz") + "q", {u"mp3", u"zzq"}, "odd length (15 bytes)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        HKEY key = nullptr;
+        ASSERT_EQ(platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFilterKeyPath, 0, 0, &key), ERROR_SUCCESS);
+        ASSERT_EQ(platform::RegSetValueExW(key, kExceptionValueName, 0, REG_SZ,
+                                           reinterpret_cast<const BYTE*>(c.data.data()),
+                                           static_cast<DWORD>(c.data.size())),
+                  ERROR_SUCCESS);
+        platform::RegCloseKey(key);
+        Items items;
+        std::string problem;
+        EXPECT_EQ(LoadExceptionList(items, &problem), ERROR_SUCCESS);
+        EXPECT_EQ(items, c.items);
+        if (*c.problem == 0) {
+            EXPECT_EQ(problem, "");
+        } else {
+            EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+        }
+        EXPECT_EQ(ExceptionListWarning(), "") << "the filter can read it: no warning at start";
+    }
 }
 
 TEST_F(ExceptionListTest, ATextOfExactlyTheValueSizeRoundTripsWithoutItsNul) {

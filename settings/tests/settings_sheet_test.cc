@@ -8,16 +8,19 @@
 
 #include <QApplication>
 #include <QDialogButtonBox>
+#include <QMessageBox>
 #include <QTabWidget>
 #include <QTest>
 
 #include "platform/afx/qt_text.h"
+#include "platform/afx/tests/modal_script.h"
 #include "platform/afx/win_app.h"
 #include "platform/afx/window.h"
 #include "settings/convert_page.h"
 #include "settings/exception_list.h"
 #include "settings/exception_page.h"
 #include "settings/resource.h"
+#include "settings/settings_app.h"
 #include "settings/tests/sheet_driver.h"
 #include "settings/tests/test_registry.h"
 
@@ -83,6 +86,23 @@ private slots:
         });
         QCOMPARE(result, FALSE);
         QVERIFY(AfxGetMainWnd() == nullptr);
+    }
+
+    void anUnusableExemptListIsToldAtStart() {
+        // Longer than the 4096 bytes the filter reads: it exempts nothing.
+        QVERIFY(registry_->PutException(u".mp3" + std::u16string(2100, u'x')));
+        // The box comes before the sheet: the sheet's script is armed only
+        // once the box is up, so that each script meets its own window.
+        QString text;
+        WhenModal([&text](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            QVERIFY(box != nullptr);
+            text = box->text();
+            WhenModal([](QWidget* sheet) { ClickCancel(sheet); });
+            Click(box->button(QMessageBox::Ok));
+        });
+        QVERIFY(!theApp.InitInstance());
+        QVERIFY2(text.contains("longer than the 4096 bytes the filter reads"), qPrintable(text));
     }
 
     void thePagesAreDynamicallyCreatable_data() {

@@ -35,8 +35,11 @@ struct Limits {
 // The decoder takes the current block's buffers, at most 131072 + 131071
 // bytes; the scan takes two of 131072 once.
 constexpr Limits kReadingLimits{kCodecBlockSize, 2 * std::size_t{kCodecBlockSize}};
-// The encoder takes its input and output buffers once.
-constexpr Limits kEncodingLimits{kCodecOutputCapacity, std::size_t{kCodecBlockSize} + kCodecOutputCapacity};
+// The encoder takes an input and an output buffer for each block it holds in
+// flight: two blocks a thread at most.
+constexpr std::size_t kEncodingSlots = 2 * std::size_t{kCodecMostThreads};
+constexpr Limits kEncodingLimits{kCodecOutputCapacity,
+                                 kEncodingSlots * (std::size_t{kCodecBlockSize} + kCodecOutputCapacity)};
 
 struct Held {
     void* pointer;
@@ -48,7 +51,7 @@ struct Held {
 struct Accounting {
     bool watching = false;
     Limits limits{};
-    Held held[8] = {};
+    Held held[2 * kEncodingSlots] = {};
     std::size_t heldBytes = 0;
     std::size_t heldCount = 0;
 };

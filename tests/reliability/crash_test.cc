@@ -32,6 +32,7 @@
 #include <set>
 #include <thread>
 
+#include "tests/fat_host/fat_host.h"
 #include "tests/reliability/reliability_support.h"
 
 namespace quillane::reliability {
@@ -143,6 +144,15 @@ protected:
         mount_point_ = scratch_.Path("mnt");
         std::filesystem::create_directories(card_);
         std::filesystem::create_directories(mount_point_);
+        std::string host_error;
+        if (const std::optional<quillane::test::FatKind> kind = quillane::test::CardHostFromEnvironment(&host_error)) {
+            bool unavailable = false;
+            fat_host_ = quillane::test::FatHost::Serve(*kind, scratch_.Path("card.img"), card_, &host_error,
+                                                      &unavailable);
+            if (fat_host_ == nullptr && unavailable) GTEST_SKIP() << host_error;
+            ASSERT_NE(fat_host_, nullptr) << host_error;
+        }
+        ASSERT_TRUE(host_error.empty()) << host_error;
         daemon_ = std::make_unique<MountDaemon>(card_, mount_point_, scratch_.Path("mount.log"));
     }
     void TearDown() override {
@@ -150,6 +160,12 @@ protected:
         if (!mount_point_.empty() && IsMountedAt(mount_point_)) {
             ADD_FAILURE() << "the mount at " << mount_point_ << " would not go";
             scratch_.KeepOnDisk();
+            return;
+        }
+        // However often the mount was killed, the card's FAT file system
+        // itself stays clean.
+        if (fat_host_ != nullptr) {
+            EXPECT_EQ(fat_host_->TakeDownAndCheck(), "");
         }
     }
 
@@ -177,6 +193,7 @@ protected:
     }
 
     Scratch scratch_{"crash"};
+    std::unique_ptr<quillane::test::FatHost> fat_host_;  // with QUILLANE_TEST_CARD_HOST
     std::string card_;
     std::string mount_point_;
     std::unique_ptr<MountDaemon> daemon_;
