@@ -1,7 +1,7 @@
 // `quillane reg query KEY [VALUE]` shows what the registry store holds under
 // one key, its values with their types and its subkeys, so a user can see
-// what the filter, the storage manager and the settings program read. Reads
-// only; `reg set` and `reg delete` change a value or a key as given.
+// what the filter, the storage manager and the settings program read;
+// `reg set` and `reg delete` change one value or remove a key.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
